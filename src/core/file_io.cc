@@ -1,0 +1,237 @@
+#include "core/file_io.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "core/error.h"
+#include "core/json_writer.h"
+
+namespace tovra {
+
+namespace {
+
+const char kSerializeError[] = "Error serializing JSON";
+const char kNulInPath[] = "file name contained an unexpected NUL byte";
+
+const char* error_kind_name(int err) {
+  switch (err) {
+    case EPERM:
+    case EACCES:
+      return "PermissionDenied";
+    case ENOENT:
+      return "NotFound";
+    case EINTR:
+      return "Interrupted";
+    case E2BIG:
+      return "ArgumentListTooLong";
+    case EAGAIN:
+      return "WouldBlock";
+    case ENOMEM:
+      return "OutOfMemory";
+    case EBUSY:
+      return "ResourceBusy";
+    case EEXIST:
+      return "AlreadyExists";
+    case EXDEV:
+      return "CrossesDevices";
+    case ENOTDIR:
+      return "NotADirectory";
+    case EISDIR:
+      return "IsADirectory";
+    case EINVAL:
+      return "InvalidInput";
+    case ETXTBSY:
+      return "ExecutableFileBusy";
+    case EFBIG:
+      return "FileTooLarge";
+    case ENOSPC:
+      return "StorageFull";
+    case ESPIPE:
+      return "NotSeekable";
+    case EROFS:
+      return "ReadOnlyFilesystem";
+    case EMLINK:
+      return "TooManyLinks";
+    case EPIPE:
+      return "BrokenPipe";
+    case EDEADLK:
+      return "Deadlock";
+    case ENAMETOOLONG:
+      return "InvalidFilename";
+    case ENOSYS:
+      return "Unsupported";
+    case ENOTEMPTY:
+      return "DirectoryNotEmpty";
+    case ELOOP:
+      return "FilesystemLoop";
+    case EADDRINUSE:
+      return "AddrInUse";
+    case EADDRNOTAVAIL:
+      return "AddrNotAvailable";
+    case ENETDOWN:
+      return "NetworkDown";
+    case ENETUNREACH:
+      return "NetworkUnreachable";
+    case ECONNABORTED:
+      return "ConnectionAborted";
+    case ECONNRESET:
+      return "ConnectionReset";
+    case ENOTCONN:
+      return "NotConnected";
+    case ETIMEDOUT:
+      return "TimedOut";
+    case ECONNREFUSED:
+      return "ConnectionRefused";
+    case EHOSTUNREACH:
+      return "HostUnreachable";
+    case ESTALE:
+      return "StaleNetworkFileHandle";
+    case EDQUOT:
+      return "FilesystemQuotaExceeded";
+    default:
+      return "Uncategorized";
+  }
+}
+
+std::string join_path(const std::string& directory, const std::string& name) {
+  if (directory.empty()) return name;
+  if (directory.back() == '/') return directory + name;
+  return directory + '/' + name;
+}
+
+uint64_t mix64(uint64_t x) {
+  x += 0x9e3779b97f4a7c15ULL;
+  x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  x = (x ^ (x >> 27)) * 0x94d049bb133111ebULL;
+  return x ^ (x >> 31);
+}
+
+uint64_t random_u64() {
+  uint64_t value;
+  if (::getrandom(&value, sizeof value, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof value)) {
+    return value;
+  }
+  // No entropy at hand: O_EXCL still guarantees a fresh file, the name only needs to differ.
+  static std::atomic<uint64_t> counter{0};
+  timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return mix64(static_cast<uint64_t>(now.tv_nsec) ^ (static_cast<uint64_t>(now.tv_sec) << 30) ^
+               (static_cast<uint64_t>(::getpid()) << 48) ^ counter.fetch_add(1));
+}
+
+// "." + 16 hex digits + ".tmp": hidden, and its extension keeps the open-time loader away.
+std::string temporary_file_name() {
+  static constexpr char kHex[] = "0123456789abcdef";
+  uint64_t bits = random_u64();
+  std::string name(21, '.');
+  for (int i = 0; i < 16; ++i) name[1 + i] = kHex[(bits >> (60 - 4 * i)) & 0x0f];
+  std::memcpy(name.data() + 17, ".tmp", 4);
+  return name;
+}
+
+int fsync_retrying(int fd) {
+  int rc;
+  do {
+    rc = ::fsync(fd);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
+// A temporary file being written: closed, and removed unless it was renamed into place.
+class TemporaryFile {
+ public:
+  TemporaryFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  ~TemporaryFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!path_.empty()) ::unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile&) = delete;
+  TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+  int fd() const { return fd_; }
+  const std::string& path() const { return path_; }
+
+  // Closes the descriptor; false when the close reported an error. On Linux the descriptor is
+  // released even when close fails (EINTR included), so it is never closed twice.
+  bool close() {
+    int rc = ::close(fd_);
+    fd_ = -1;
+    return rc == 0 || errno == EINTR;
+  }
+  // The file now lives on under another name: nothing to remove.
+  void renamed() { path_.clear(); }
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// Makes a finished rename durable. A failure here does not make the write fail: the new content
+// is already in place and visible, only its survival of a power loss is less certain.
+void sync_directory(const std::string& directory) {
+  const char* path = directory.empty() ? "." : directory.c_str();
+  int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync_retrying(fd);
+  ::close(fd);
+}
+
+}  // namespace
+
+std::string os_error_rendering(int err) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in buffer.
+  const char* text = strerror_r(err, buffer, sizeof buffer);
+  std::string rendering = "Os { code: ";
+  rendering += std::to_string(err);
+  rendering += ", kind: ";
+  rendering += error_kind_name(err);
+  rendering += ", message: \"";
+  rendering += text;
+  rendering += "\" }";
+  return rendering;
+}
+
+void write_collection_file(const std::string& directory, const std::string& collection_path,
+                           std::span<const JsonValue> documents) {
+  // A NUL byte would cut the path short at the system call and name another file.
+  if (directory.find('\0') != std::string::npos) {
+    throw Error::file(std::string("Problem creating temporary file: ") + kNulInPath);
+  }
+  if (collection_path.find('\0') != std::string::npos) {
+    throw Error::file(std::string("Error renaming file: ") + kNulInPath);
+  }
+
+  int fd = -1;
+  std::string temp_path;
+  for (int attempt = 0;; ++attempt) {
+    temp_path = join_path(directory, temporary_file_name());
+    fd = ::open(temp_path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) break;
+    int err = errno;
+    if (err == EINTR || (err == EEXIST && attempt < 64)) continue;
+    throw Error::file("Problem creating temporary file: " + os_error_rendering(err));
+  }
+  TemporaryFile temp(fd, std::move(temp_path));
+
+  if (write_json_array(temp.fd(), documents) != 0) throw Error::value(kSerializeError);
+  if (fsync_retrying(temp.fd()) != 0) throw Error::value(kSerializeError);
+  if (!temp.close()) throw Error::value(kSerializeError);
+
+  if (::rename(temp.path().c_str(), collection_path.c_str()) != 0) {
+    int err = errno;
+    throw Error::file("Error renaming file: " + os_error_rendering(err));
+  }
+  temp.renamed();
+  sync_directory(directory);
+}
+
+}  // namespace tovra

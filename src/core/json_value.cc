@@ -1,0 +1,289 @@
+#include "core/json_value.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+
+#include "core/error.h"
+
+namespace tovra {
+
+namespace {
+
+uint32_t checked_size(size_t n) {
+  if (n > std::numeric_limits<uint32_t>::max()) {
+    throw Error::value("JSON value too large");
+  }
+  return static_cast<uint32_t>(n);
+}
+
+bool key_less(const JsonMember& a, const JsonMember& b) noexcept {
+  return a.key_view() < b.key_view();
+}
+
+}  // namespace
+
+JsonValue JsonValue::boolean(bool b) noexcept {
+  JsonValue v;
+  v.bytes_[0] = b ? 1 : 0;
+  v.set_tag(JsonType::kBool);
+  return v;
+}
+
+JsonValue JsonValue::uint(uint64_t u) noexcept {
+  JsonValue v;
+  v.store(u);
+  v.set_tag(JsonType::kUInt);
+  return v;
+}
+
+JsonValue JsonValue::integer(int64_t i) noexcept {
+  if (i >= 0) return uint(static_cast<uint64_t>(i));
+  JsonValue v;
+  v.store(i);
+  v.set_tag(JsonType::kInt);
+  return v;
+}
+
+JsonValue JsonValue::number(double d) noexcept {
+  JsonValue v;
+  if (!std::isfinite(d)) return v;
+  v.store(d);
+  v.set_tag(JsonType::kDouble);
+  return v;
+}
+
+JsonValue JsonValue::string(std::string_view text) {
+  JsonValue v;
+  if (text.size() <= kInlineCapacity) {
+    std::memcpy(v.bytes_, text.data(), text.size());
+    v.bytes_[14] = static_cast<uint8_t>(text.size());
+    v.set_tag(JsonType::kString);
+  } else {
+    uint32_t n = checked_size(text.size());
+    char* block = static_cast<char*>(::operator new(n));
+    std::memcpy(block, text.data(), n);
+    v.store(static_cast<void*>(block));
+    v.store_size(n);
+    v.set_tag(JsonType::kString, kHeapFlag);
+  }
+  return v;
+}
+
+JsonValue JsonValue::array(size_t size) {
+  JsonValue v;
+  uint32_t n = checked_size(size);
+  JsonValue* block = nullptr;
+  if (n > 0) {
+    block = static_cast<JsonValue*>(::operator new(n * sizeof(JsonValue)));
+    std::uninitialized_default_construct_n(block, n);
+  }
+  v.store(static_cast<void*>(block));
+  v.store_size(n);
+  v.set_tag(JsonType::kArray);
+  return v;
+}
+
+JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members) {
+  JsonValue v;
+  uint32_t n = checked_size(members.size());
+  JsonMember* block = nullptr;
+  if (n > 0) {
+    block = static_cast<JsonMember*>(::operator new(n * sizeof(JsonMember)));
+    std::uninitialized_move_n(members.begin(), n, block);
+  }
+  v.store(static_cast<void*>(block));
+  v.store_size(n);
+  v.set_tag(JsonType::kObject);
+  return v;
+}
+
+JsonValue JsonValue::object(std::span<JsonMember> members) {
+  if (!std::is_sorted(members.begin(), members.end(), key_less)) {
+    std::stable_sort(members.begin(), members.end(), key_less);
+  }
+  // Of a run of equal keys keep the last: move it to the front of the kept range.
+  size_t kept = 0;
+  for (size_t i = 0; i < members.size(); ++i) {
+    if (kept > 0 && members[kept - 1].key_view() == members[i].key_view()) {
+      members[kept - 1].value = std::move(members[i].value);
+    } else {
+      if (kept != i) members[kept] = std::move(members[i]);
+      ++kept;
+    }
+  }
+  return object_from_sorted(members.first(kept));
+}
+
+JsonValue::JsonValue(const JsonValue& other) {
+  switch (other.type()) {
+    case JsonType::kString:
+      if (other.heap_string()) {
+        new (this) JsonValue(string(other.as_string()));
+        return;
+      }
+      break;
+    case JsonType::kArray: {
+      std::span<const JsonValue> src = other.elements();
+      JsonValue copy = array(src.size());
+      std::span<JsonValue> dst = copy.elements();
+      for (size_t i = 0; i < src.size(); ++i) dst[i] = src[i];
+      new (this) JsonValue(std::move(copy));
+      return;
+    }
+    case JsonType::kObject: {
+      std::span<const JsonMember> src = other.members();
+      uint32_t n = static_cast<uint32_t>(src.size());
+      JsonMember* block = nullptr;
+      if (n > 0) {
+        block = static_cast<JsonMember*>(::operator new(n * sizeof(JsonMember)));
+        size_t built = 0;
+        try {
+          for (; built < n; ++built) new (block + built) JsonMember(src[built]);
+        } catch (...) {
+          std::destroy_n(block, built);
+          ::operator delete(block);
+          throw;
+        }
+      }
+      store(static_cast<void*>(block));
+      store_size(n);
+      set_tag(JsonType::kObject);
+      return;
+    }
+    default:
+      break;
+  }
+  std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+}
+
+JsonValue& JsonValue::operator=(const JsonValue& other) {
+  if (this != &other) {
+    JsonValue copy(other);
+    *this = std::move(copy);
+  }
+  return *this;
+}
+
+void JsonValue::release() noexcept {
+  switch (type()) {
+    case JsonType::kString:
+      if (heap_string()) ::operator delete(load_ptr());
+      break;
+    case JsonType::kArray: {
+      std::span<JsonValue> e = elements();
+      std::destroy(e.begin(), e.end());
+      ::operator delete(load_ptr());
+      break;
+    }
+    case JsonType::kObject: {
+      std::span<JsonMember> m = members();
+      std::destroy(m.begin(), m.end());
+      ::operator delete(load_ptr());
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+double JsonValue::to_double() const noexcept {
+  switch (type()) {
+    case JsonType::kUInt:
+      return static_cast<double>(as_uint());
+    case JsonType::kInt:
+      return static_cast<double>(as_int());
+    case JsonType::kDouble:
+      return as_double();
+    default:
+      return 0.0;
+  }
+}
+
+std::string_view JsonValue::as_string() const noexcept {
+  if (!is_string()) return {};
+  if (heap_string()) return {static_cast<const char*>(load_ptr()), load_size()};
+  return {reinterpret_cast<const char*>(bytes_), bytes_[14]};
+}
+
+std::span<JsonValue> JsonValue::elements() noexcept {
+  if (!is_array()) return {};
+  return {static_cast<JsonValue*>(load_ptr()), load_size()};
+}
+
+std::span<const JsonValue> JsonValue::elements() const noexcept {
+  if (!is_array()) return {};
+  return {static_cast<const JsonValue*>(load_ptr()), load_size()};
+}
+
+std::span<JsonMember> JsonValue::members() noexcept {
+  if (!is_object()) return {};
+  return {static_cast<JsonMember*>(load_ptr()), load_size()};
+}
+
+std::span<const JsonMember> JsonValue::members() const noexcept {
+  if (!is_object()) return {};
+  return {static_cast<const JsonMember*>(load_ptr()), load_size()};
+}
+
+const JsonMember* JsonValue::find_member(std::string_view key) const noexcept {
+  std::span<const JsonMember> m = members();
+  auto it = std::lower_bound(
+      m.begin(), m.end(), key,
+      [](const JsonMember& member, std::string_view k) { return member.key_view() < k; });
+  if (it == m.end() || it->key_view() != key) return nullptr;
+  return &*it;
+}
+
+const JsonValue* JsonValue::find(std::string_view key) const noexcept {
+  const JsonMember* member = find_member(key);
+  return member ? &member->value : nullptr;
+}
+
+JsonValue* JsonValue::find(std::string_view key) noexcept {
+  return const_cast<JsonValue*>(std::as_const(*this).find(key));
+}
+
+bool JsonValue::erase(std::string_view key) noexcept {
+  const JsonMember* found = find_member(key);
+  if (found == nullptr) return false;
+  std::span<JsonMember> m = members();
+  JsonMember* target = m.data() + (found - m.data());
+  std::move(target + 1, m.data() + m.size(), target);
+  std::destroy_at(m.data() + m.size() - 1);
+  store_size(static_cast<uint32_t>(m.size() - 1));
+  return true;
+}
+
+bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
+  if (a.type() != b.type()) return false;
+  switch (a.type()) {
+    case JsonType::kNull:
+      return true;
+    case JsonType::kBool:
+      return a.as_bool() == b.as_bool();
+    case JsonType::kUInt:
+      return a.as_uint() == b.as_uint();
+    case JsonType::kInt:
+      return a.as_int() == b.as_int();
+    case JsonType::kDouble:
+      return a.as_double() == b.as_double();
+    case JsonType::kString:
+      return a.as_string() == b.as_string();
+    case JsonType::kArray: {
+      std::span<const JsonValue> x = a.elements(), y = b.elements();
+      return std::equal(x.begin(), x.end(), y.begin(), y.end());
+    }
+    case JsonType::kObject: {
+      std::span<const JsonMember> x = a.members(), y = b.members();
+      return std::equal(x.begin(), x.end(), y.begin(), y.end(),
+                        [](const JsonMember& m, const JsonMember& n) {
+                          return m.key_view() == n.key_view() && m.value == n.value;
+                        });
+    }
+  }
+  return false;
+}
+
+}  // namespace tovra

@@ -1,0 +1,143 @@
+// JsonValue: the in-memory JSON tree of documents, queries and results.
+//
+// A value is 16 bytes. Strings of up to 14 bytes live inline; longer strings, arrays and
+// objects own one heap block each (exact size, no spare capacity). Objects hold each key once,
+// sorted by unsigned byte order, so lookups are binary searches. Numbers keep their kind:
+// non-negative integers are kUInt, negative integers kInt, everything else a finite kDouble.
+// Copying is deep; moving steals the block. A JsonValue is not thread-safe by itself: the
+// CollectionHandle lock guards the values it holds.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tovra {
+
+enum class JsonType : uint8_t { kNull, kBool, kUInt, kInt, kDouble, kString, kArray, kObject };
+
+struct JsonMember;
+
+class JsonValue {
+ public:
+  static constexpr size_t kInlineCapacity = 14;
+
+  JsonValue() noexcept { set_tag(JsonType::kNull); }
+  ~JsonValue() { release(); }
+
+  JsonValue(const JsonValue& other);
+  JsonValue& operator=(const JsonValue& other);
+  JsonValue(JsonValue&& other) noexcept {
+    std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    other.set_tag(JsonType::kNull);
+  }
+  JsonValue& operator=(JsonValue&& other) noexcept {
+    if (this != &other) {
+      release();
+      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+      other.set_tag(JsonType::kNull);
+    }
+    return *this;
+  }
+
+  // Scalars.
+  static JsonValue null() noexcept { return JsonValue(); }
+  static JsonValue boolean(bool b) noexcept;
+  static JsonValue uint(uint64_t u) noexcept;
+  // Keeps the kind rule: a non-negative value is stored as kUInt.
+  static JsonValue integer(int64_t i) noexcept;
+  // A non-finite double becomes null: non-finite numbers never occur in a tree.
+  static JsonValue number(double d) noexcept;
+  static JsonValue string(std::string_view text);
+
+  // An array of `size` nulls, to be filled in place through elements().
+  static JsonValue array(size_t size);
+  // An object from members in any order; keys are sorted, and of equal keys the member that
+  // came later wins. The members are moved from.
+  static JsonValue object(std::span<JsonMember> members);
+  // An object whose members are already strictly ascending by key (moved from).
+  static JsonValue object_from_sorted(std::span<JsonMember> members);
+
+  JsonType type() const noexcept { return static_cast<JsonType>(bytes_[15] & 0x0f); }
+  bool is_null() const noexcept { return type() == JsonType::kNull; }
+  bool is_bool() const noexcept { return type() == JsonType::kBool; }
+  bool is_number() const noexcept {
+    JsonType t = type();
+    return t == JsonType::kUInt || t == JsonType::kInt || t == JsonType::kDouble;
+  }
+  bool is_string() const noexcept { return type() == JsonType::kString; }
+  bool is_array() const noexcept { return type() == JsonType::kArray; }
+  bool is_object() const noexcept { return type() == JsonType::kObject; }
+
+  bool as_bool() const noexcept { return bytes_[0] != 0; }
+  uint64_t as_uint() const noexcept { return load<uint64_t>(); }
+  int64_t as_int() const noexcept { return load<int64_t>(); }
+  double as_double() const noexcept { return load<double>(); }
+  // Any number as the nearest double (integers round to nearest, ties to even).
+  double to_double() const noexcept;
+  std::string_view as_string() const noexcept;
+
+  // Arrays: the elements; objects: the members. Empty for every other type.
+  std::span<JsonValue> elements() noexcept;
+  std::span<const JsonValue> elements() const noexcept;
+  std::span<JsonMember> members() noexcept;
+  std::span<const JsonMember> members() const noexcept;
+  size_t size() const noexcept { return is_array() || is_object() ? load_size() : 0; }
+
+  // Objects: the value under `key`, or nullptr (also for non-objects).
+  const JsonValue* find(std::string_view key) const noexcept;
+  JsonValue* find(std::string_view key) noexcept;
+  // Objects: removes the member under `key`; false when there is none.
+  bool erase(std::string_view key) noexcept;
+
+  // Equality as the query language defines it: kinds must match (1 is not 1.0), doubles
+  // compare numerically (0.0 == -0.0), objects by content.
+  friend bool operator==(const JsonValue& a, const JsonValue& b) noexcept;
+
+ private:
+  enum : uint8_t { kHeapFlag = 0x10 };  // a string whose bytes live in a heap block
+
+  void set_tag(JsonType t, uint8_t flags = 0) noexcept {
+    bytes_[15] = static_cast<uint8_t>(static_cast<uint8_t>(t) | flags);
+  }
+  bool heap_string() const noexcept { return (bytes_[15] & kHeapFlag) != 0; }
+  template <typename T>
+  T load() const noexcept {
+    T v;
+    std::memcpy(&v, bytes_, sizeof v);
+    return v;
+  }
+  template <typename T>
+  void store(T v) noexcept {
+    std::memcpy(bytes_, &v, sizeof v);
+  }
+  void* load_ptr() const noexcept { return load<void*>(); }
+  uint32_t load_size() const noexcept {
+    uint32_t n;
+    std::memcpy(&n, bytes_ + 8, sizeof n);
+    return n;
+  }
+  void store_size(uint32_t n) noexcept { std::memcpy(bytes_ + 8, &n, sizeof n); }
+  void release() noexcept;
+  const JsonMember* find_member(std::string_view key) const noexcept;
+
+  // Bytes 0..7: payload or block pointer; 8..11: size of a block; 14: inline string length;
+  // 15: type tag (low nibble) and flags.
+  alignas(8) uint8_t bytes_[16];
+};
+
+struct JsonMember {
+  JsonValue key;  // always a string
+  JsonValue value;
+
+  std::string_view key_view() const noexcept { return key.as_string(); }
+};
+
+static_assert(sizeof(JsonValue) == 16);
+static_assert(sizeof(JsonMember) == 32);
+
+}  // namespace tovra

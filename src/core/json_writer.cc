@@ -1,0 +1,349 @@
+#include "core/json_writer.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+namespace tovra {
+
+namespace {
+
+constexpr size_t kWriteBufferSize = 8192;
+
+// Room reserved for any one number: a double takes at most 24 bytes ("-1.2345678901234567e-308"
+// and "-0.00001234567890123456" both fit), an integer at most 20 digits and a sign.
+constexpr size_t kNumberRoom = 32;
+
+// A failed write(2) unwinds the serialisation at once; its errno is handed to the caller.
+struct WriteFailed {
+  int err;
+};
+
+struct StringSink {
+  std::string& out;
+  void consume(const char* bytes, size_t n) { out.append(bytes, n); }
+};
+
+struct FdSink {
+  int fd;
+  void consume(const char* bytes, size_t n) {
+    while (n > 0) {
+      ssize_t written = ::write(fd, bytes, n);
+      if (written < 0) {
+        if (errno == EINTR) continue;
+        throw WriteFailed{errno};
+      }
+      // write(2) returns 0 only for an empty request; never spin on it.
+      if (written == 0) throw WriteFailed{EIO};
+      bytes += written;
+      n -= static_cast<size_t>(written);
+    }
+  }
+};
+
+// Bytes that a JSON string cannot hold unescaped.
+constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+// Whether any of the eight bytes of `w` needs an escape. The classic zero-byte tests: each may
+// flag extra bytes above a true hit, but never flags a word without one.
+inline bool any_needs_escape(uint64_t w) {
+  constexpr uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr uint64_t kHighs = 0x8080808080808080ULL;
+  uint64_t below_space = (w - kOnes * 0x20) & ~w;
+  uint64_t quote = w ^ (kOnes * '"');
+  uint64_t backslash = w ^ (kOnes * '\\');
+  uint64_t hits = below_space | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
+  return (hits & kHighs) != 0;
+}
+
+// Serialises into a fixed buffer that is handed to the sink whenever it fills up.
+template <typename Sink>
+class JsonEmitter {
+ public:
+  explicit JsonEmitter(Sink& sink) : sink_(sink) {}
+  JsonEmitter(const JsonEmitter&) = delete;
+  JsonEmitter& operator=(const JsonEmitter&) = delete;
+
+  void value(const JsonValue& v) {
+    switch (v.type()) {
+      case JsonType::kNull:
+        put("null", 4);
+        break;
+      case JsonType::kBool:
+        if (v.as_bool()) {
+          put("true", 4);
+        } else {
+          put("false", 5);
+        }
+        break;
+      case JsonType::kUInt:
+        make_room(kNumberRoom);
+        pos_ = std::to_chars(pos_, pos_ + kNumberRoom, v.as_uint()).ptr;
+        break;
+      case JsonType::kInt:
+        make_room(kNumberRoom);
+        pos_ = std::to_chars(pos_, pos_ + kNumberRoom, v.as_int()).ptr;
+        break;
+      case JsonType::kDouble:
+        // A tree never holds a non-finite double; should one appear, it is written as null.
+        if (!std::isfinite(v.as_double())) {
+          put("null", 4);
+          break;
+        }
+        make_room(kNumberRoom);
+        pos_ = write_double(pos_, v.as_double());
+        break;
+      case JsonType::kString:
+        string(v.as_string());
+        break;
+      case JsonType::kArray: {
+        put('[');
+        bool first = true;
+        for (const JsonValue& element : v.elements()) {
+          if (!first) put(',');
+          first = false;
+          value(element);
+        }
+        put(']');
+        break;
+      }
+      case JsonType::kObject: {
+        put('{');
+        bool first = true;
+        for (const JsonMember& member : v.members()) {
+          if (!first) put(',');
+          first = false;
+          string(member.key_view());
+          put(':');
+          value(member.value);
+        }
+        put('}');
+        break;
+      }
+    }
+  }
+
+  void array(std::span<const JsonValue> values) {
+    put('[');
+    for (size_t i = 0; i < values.size(); ++i) {
+      if (i != 0) put(',');
+      value(values[i]);
+    }
+    put(']');
+  }
+
+  void string(std::string_view text) {
+    put('"');
+    string_body(text);
+    put('"');
+  }
+
+  // Copies runs of bytes that need no escape in bulk, eight bytes tested at a time.
+  void string_body(std::string_view text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    const char* run = p;
+    while (true) {
+      while (end - p >= 8) {
+        uint64_t w;
+        std::memcpy(&w, p, sizeof w);
+        if (any_needs_escape(w)) break;
+        p += 8;
+      }
+      while (p < end && !needs_escape(static_cast<unsigned char>(*p))) ++p;
+      if (p == end) break;
+      put(run, static_cast<size_t>(p - run));
+      escape(static_cast<unsigned char>(*p));
+      run = ++p;
+    }
+    put(run, static_cast<size_t>(end - run));
+  }
+
+  // Hands what is buffered to the sink.
+  void flush() {
+    if (pos_ != buffer_) {
+      size_t n = static_cast<size_t>(pos_ - buffer_);
+      pos_ = buffer_;
+      sink_.consume(buffer_, n);
+    }
+  }
+
+ private:
+  void make_room(size_t n) {
+    if (static_cast<size_t>(buffer_end() - pos_) < n) flush();
+  }
+  void put(char c) {
+    if (pos_ == buffer_end()) flush();
+    *pos_++ = c;
+  }
+  void put(const char* bytes, size_t n) {
+    size_t room = static_cast<size_t>(buffer_end() - pos_);
+    if (n <= room) {
+      std::memcpy(pos_, bytes, n);
+      pos_ += n;
+      return;
+    }
+    while (n > 0) {
+      room = static_cast<size_t>(buffer_end() - pos_);
+      if (room == 0) {
+        flush();
+        room = kWriteBufferSize;
+      }
+      size_t chunk = n < room ? n : room;
+      std::memcpy(pos_, bytes, chunk);
+      pos_ += chunk;
+      bytes += chunk;
+      n -= chunk;
+    }
+  }
+
+  void escape(unsigned char c) {
+    make_room(6);
+    *pos_++ = '\\';
+    switch (c) {
+      case '"':
+        *pos_++ = '"';
+        return;
+      case '\\':
+        *pos_++ = '\\';
+        return;
+      case '\b':
+        *pos_++ = 'b';
+        return;
+      case '\t':
+        *pos_++ = 't';
+        return;
+      case '\n':
+        *pos_++ = 'n';
+        return;
+      case '\f':
+        *pos_++ = 'f';
+        return;
+      case '\r':
+        *pos_++ = 'r';
+        return;
+      default: {
+        static constexpr char kHex[] = "0123456789abcdef";
+        pos_[0] = 'u';
+        pos_[1] = '0';
+        pos_[2] = '0';
+        pos_[3] = kHex[c >> 4];
+        pos_[4] = kHex[c & 0x0f];
+        pos_ += 5;
+        return;
+      }
+    }
+  }
+
+  // Writes a finite double laid out from its shortest round-trip digits D (n digits) and the
+  // decimal exponent K of its first digit (the value lies in [10^(K-1), 10^K)):
+  //   D then zeros then ".0"      when the value is an integer and K <= 16   (100.0)
+  //   D with a point after K      when 1 <= K <= 16                          (3.25)
+  //   "0." then -K zeros then D   when -4 <= K <= 0                          (0.0001234)
+  //   d[.ddd]e(K-1)               otherwise                                  (1e16, 1.5e-7)
+  static char* write_double(char* out, double d) {
+    if (d == 0) {
+      if (std::signbit(d)) *out++ = '-';
+      std::memcpy(out, "0.0", 3);
+      return out + 3;
+    }
+    // Shortest round-trip digits, as "[-]d[.ddd]e(+|-)xx".
+    char scientific[kNumberRoom];
+    char* sci_end =
+        std::to_chars(scientific, scientific + sizeof scientific, d, std::chars_format::scientific)
+            .ptr;
+    const char* p = scientific;
+    if (*p == '-') {
+      *out++ = '-';
+      ++p;
+    }
+    char digits[20];
+    int n = 0;
+    digits[n++] = *p++;
+    if (*p == '.') {
+      for (++p; *p != 'e'; ++p) digits[n++] = *p;
+    }
+    ++p;  // 'e'
+    bool negative_exponent = *p == '-';
+    ++p;  // the exponent always has a sign
+    int exponent = 0;
+    for (; p < sci_end; ++p) exponent = exponent * 10 + (*p - '0');
+    if (negative_exponent) exponent = -exponent;
+
+    int k = exponent + 1;
+    int zeros_after = k - n;  // E: the power of ten that D is multiplied by
+    if (zeros_after >= 0 && k <= 16) {
+      std::memcpy(out, digits, static_cast<size_t>(n));
+      out += n;
+      std::memset(out, '0', static_cast<size_t>(zeros_after));
+      out += zeros_after;
+      std::memcpy(out, ".0", 2);
+      return out + 2;
+    }
+    if (k >= 1 && k <= 16) {
+      std::memcpy(out, digits, static_cast<size_t>(k));
+      out += k;
+      *out++ = '.';
+      std::memcpy(out, digits + k, static_cast<size_t>(n - k));
+      return out + (n - k);
+    }
+    if (k >= -4 && k <= 0) {
+      std::memcpy(out, "0.", 2);
+      out += 2;
+      std::memset(out, '0', static_cast<size_t>(-k));
+      out += -k;
+      std::memcpy(out, digits, static_cast<size_t>(n));
+      return out + n;
+    }
+    *out++ = digits[0];
+    if (n > 1) {
+      *out++ = '.';
+      std::memcpy(out, digits + 1, static_cast<size_t>(n - 1));
+      out += n - 1;
+    }
+    *out++ = 'e';
+    return std::to_chars(out, out + 8, k - 1).ptr;
+  }
+
+  char* buffer_end() { return buffer_ + kWriteBufferSize; }
+
+  Sink& sink_;
+  char buffer_[kWriteBufferSize];
+  char* pos_ = buffer_;
+};
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  StringSink sink{out};
+  JsonEmitter<StringSink> emitter(sink);
+  emitter.string_body(text);
+  emitter.flush();
+}
+
+std::string to_json(const JsonValue& value) {
+  std::string out;
+  StringSink sink{out};
+  JsonEmitter<StringSink> emitter(sink);
+  emitter.value(value);
+  emitter.flush();
+  return out;
+}
+
+int write_json_array(int fd, std::span<const JsonValue> values) {
+  FdSink sink{fd};
+  JsonEmitter<FdSink> emitter(sink);
+  try {
+    emitter.array(values);
+    emitter.flush();
+  } catch (const WriteFailed& failure) {
+    return failure.err;
+  }
+  return 0;
+}
+
+}  // namespace tovra

@@ -1,0 +1,31 @@
+// Compact JSON serialisation of JsonValue, byte for byte as collection files hold it.
+//
+// No whitespace between tokens; object members in their stored (ascending key) order; integers
+// as plain digits; a double as its shortest round-trip digits laid out so that it always reads
+// back as a double (100.0, 0.0001234, 1e16, 1.5e-7, -0.0); strings escaped by the table of
+// append_json_string. Reading the output back gives values of the same kinds.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "core/json_value.h"
+
+namespace tovra {
+
+// Appends `text` escaped as the body of a JSON string, WITHOUT the surrounding double quotes:
+// \" \\ \b \t \n \f \r for those characters, \u00xx (lower-case hex) for the other characters
+// below U+0020, every other byte unchanged (the slash, U+007F and non-ASCII UTF-8 included).
+void append_json_string(std::string& out, std::string_view text);
+
+// The compact JSON text of `value`.
+std::string to_json(const JsonValue& value);
+
+// Writes `values` as one JSON array to `fd` through an 8 KiB buffer, never holding the whole
+// text in memory. write(2) is retried after EINTR and short writes. Returns 0 on success, or
+// the errno of the first failed write, after which nothing more is written (the bytes still
+// buffered are dropped).
+int write_json_array(int fd, std::span<const JsonValue> values);
+
+}  // namespace tovra

@@ -1,0 +1,437 @@
+#include "python/convert.h"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "python/arguments.h"
+#include "python/errors.h"
+#include "python/py_ref.h"
+
+namespace tovra::python {
+
+namespace {
+
+PyRef check(PyObject* new_reference) {
+  if (new_reference == nullptr) throw_python_error();
+  return PyRef(new_reference);
+}
+
+// collections.abc.Sequence and Mapping, imported once.
+struct AbstractTypes {
+  PyObject* sequence = nullptr;
+  PyObject* mapping = nullptr;
+};
+
+const AbstractTypes& abstract_types() {
+  static AbstractTypes types;
+  if (types.sequence == nullptr) {
+    PyRef module = check(PyImport_ImportModule("collections.abc"));
+    PyRef sequence = check(PyObject_GetAttrString(module.get(), "Sequence"));
+    PyRef mapping = check(PyObject_GetAttrString(module.get(), "Mapping"));
+    types.sequence = sequence.release();
+    types.mapping = mapping.release();
+  }
+  return types;
+}
+
+// The integer bounds beyond which an int no longer fits 128 bits.
+struct IntegerBounds {
+  PyObject* two_to_128 = nullptr;          // 2**128
+  PyObject* minus_two_to_127 = nullptr;    // -(2**127)
+};
+
+const IntegerBounds& integer_bounds() {
+  static IntegerBounds bounds;
+  if (bounds.two_to_128 == nullptr) {
+    PyRef upper = check(PyLong_FromString("340282366920938463463374607431768211456", nullptr, 10));
+    PyRef lower = check(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
+    bounds.two_to_128 = upper.release();
+    bounds.minus_two_to_127 = lower.release();
+  }
+  return bounds;
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+  int result = PyObject_RichCompareBool(a, b, op);
+  if (result < 0) throw_python_error();
+  return result != 0;
+}
+
+// isinstance(object, abc); an instance check that raises is reported as unraisable and counts
+// as false.
+bool is_instance(PyObject* object, PyObject* abc) {
+  int result = PyObject_IsInstance(object, abc);
+  if (result < 0) {
+    PyErr_WriteUnraisable(object);
+    return false;
+  }
+  return result != 0;
+}
+
+class Depythonizer {
+ public:
+  JsonValue convert(PyObject* object, int depth) {
+    if (object == Py_None) return JsonValue::null();
+    PyTypeObject* type = Py_TYPE(object);
+    // Exact built-in types first: they behave as the general tests below would decide.
+    if (type == &PyUnicode_Type) return string(object);
+    if (type == &PyLong_Type) return integer(object);
+    if (type == &PyFloat_Type) return JsonValue::number(PyFloat_AS_DOUBLE(object));
+    if (type == &PyBool_Type) return JsonValue::boolean(object == Py_True);
+    if (type == &PyDict_Type) return exact_dict(object, depth);
+    if (type == &PyList_Type) return exact_list(object, depth);
+    if (type == &PyTuple_Type) return tuple(object, depth);
+    return general(object, depth);
+  }
+
+ private:
+  // The tests in their defining order, for every type that is not an exact built-in.
+  JsonValue general(PyObject* object, int depth) {
+    if (PyLong_Check(object)) return integer(object);
+    if (PyList_Check(object) || PyTuple_Check(object)) return sequence(object, depth);
+    if (PyDict_Check(object)) return mapping(object, depth);
+    if (PyUnicode_Check(object)) return string(object);
+    if (PyBytes_Check(object)) {
+      throw Error::exception("invalid type: byte array, expected any valid JSON value");
+    }
+    if (PyByteArray_Check(object)) {
+      throw Error::type("unexpected type: " + cannot_convert(object, "PyBytes"));
+    }
+    if (PyFloat_Check(object)) return JsonValue::number(PyFloat_AS_DOUBLE(object));
+    if (PyAnySet_Check(object)) return set(object, depth);
+    const AbstractTypes& abc = abstract_types();
+    if (is_instance(object, abc.sequence)) return sequence(object, depth);
+    if (is_instance(object, abc.mapping)) return mapping(object, depth);
+    throw Error::type("unsupported type " + type_qualname(object));
+  }
+
+  static void enter(int depth) {
+    if (depth > kMaxNesting) {
+      throw Error::value("Value nested too deeply: lists and dicts may nest at most " +
+                         std::to_string(kMaxNesting) + " levels");
+    }
+  }
+
+  static JsonValue string(PyObject* object) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(object, &length);
+    if (text == nullptr) throw_python_error();
+    return JsonValue::string({text, static_cast<size_t>(length)});
+  }
+
+  static JsonValue integer(PyObject* object) {
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
+    if (overflow == 0) {
+      if (value == -1 && PyErr_Occurred()) throw_python_error();
+      return JsonValue::integer(value);
+    }
+    const IntegerBounds& bounds = integer_bounds();
+    if (overflow > 0) {
+      unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(object);
+      if (!(unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        return JsonValue::uint(unsigned_value);
+      }
+      PyErr_Clear();
+      if (compare(object, bounds.two_to_128, Py_LT)) {
+        throw Error::exception("JSON number out of range");
+      }
+    } else if (compare(object, bounds.minus_two_to_127, Py_GE)) {
+      throw Error::exception("JSON number out of range");
+    }
+    throw_python(PyExc_OverflowError, "int too big to convert");
+  }
+
+  JsonValue exact_list(PyObject* list, int depth) {
+    enter(depth);
+    Py_ssize_t length = PyList_GET_SIZE(list);
+    JsonValue array = JsonValue::array(static_cast<size_t>(length));
+    std::span<JsonValue> elements = array.elements();
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      // Converting an element may run Python code that shrinks the list.
+      if (i >= PyList_GET_SIZE(list)) throw_python(PyExc_IndexError, "list index out of range");
+      PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
+      elements[static_cast<size_t>(i)] = convert(item.get(), depth + 1);
+    }
+    return array;
+  }
+
+  JsonValue tuple(PyObject* tuple, int depth) {
+    enter(depth);
+    Py_ssize_t length = PyTuple_GET_SIZE(tuple);
+    JsonValue array = JsonValue::array(static_cast<size_t>(length));
+    std::span<JsonValue> elements = array.elements();
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      elements[static_cast<size_t>(i)] = convert(PyTuple_GET_ITEM(tuple, i), depth + 1);
+    }
+    return array;
+  }
+
+  // len() once, then the items at indices 0 to len - 1, through the object's own methods.
+  JsonValue sequence(PyObject* object, int depth) {
+    enter(depth);
+    Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) throw_python_error();
+    JsonValue array = JsonValue::array(static_cast<size_t>(length));
+    std::span<JsonValue> elements = array.elements();
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      PyRef item = check(PySequence_GetItem(object, i));
+      elements[static_cast<size_t>(i)] = convert(item.get(), depth + 1);
+    }
+    return array;
+  }
+
+  JsonValue set(PyObject* object, int depth) {
+    enter(depth);
+    PyRef iterator = check(PyObject_GetIter(object));
+    std::vector<JsonValue> items;
+    items.reserve(static_cast<size_t>(PySet_GET_SIZE(object)));
+    while (PyObject* raw = PyIter_Next(iterator.get())) {
+      PyRef item(raw);
+      items.push_back(convert(item.get(), depth + 1));
+    }
+    if (PyErr_Occurred()) throw_python_error();
+    JsonValue array = JsonValue::array(items.size());
+    std::move(items.begin(), items.end(), array.elements().begin());
+    return array;
+  }
+
+  JsonMember member(PyObject* key, PyObject* value, int depth) {
+    if (!PyUnicode_Check(key)) {
+      throw Error::type("unexpected type: " + cannot_convert(key, "PyString"));
+    }
+    JsonMember m{string(key), JsonValue()};
+    m.value = convert(value, depth + 1);
+    return m;
+  }
+
+  // Members are gathered on one stack shared by all levels, then sorted into the object.
+  JsonValue build_object(size_t first_member) {
+    std::span<JsonMember> members(members_.data() + first_member, members_.size() - first_member);
+    JsonValue object = JsonValue::object(members);
+    members_.resize(first_member);
+    return object;
+  }
+
+  JsonValue exact_dict(PyObject* dict, int depth) {
+    enter(depth);
+    // Snapshot the entries, as keys() and values() would, so that Python code run while a
+    // value converts cannot change what this dict contributes.
+    size_t first_entry = entries_.size();
+    entries_.reserve(first_entry + 2 * static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+      Py_INCREF(key);
+      entries_.push_back(key);
+      Py_INCREF(value);
+      entries_.push_back(value);
+    }
+    EntryRelease release{entries_, first_entry};
+    size_t first_member = members_.size();
+    const size_t end = entries_.size();  // nested dicts push and pop above this mark
+    for (size_t i = first_entry; i < end; i += 2) {
+      JsonMember m = member(entries_[i], entries_[i + 1], depth);
+      members_.push_back(std::move(m));
+    }
+    return build_object(first_member);
+  }
+
+  // keys(), values() and len() of any mapping, then the entries in index order.
+  JsonValue mapping(PyObject* object, int depth) {
+    enter(depth);
+    PyRef keys = check(PyMapping_Keys(object));
+    PyRef values = check(PyMapping_Values(object));
+    Py_ssize_t length = PyMapping_Size(object);
+    if (length < 0) throw_python_error();
+    size_t first_member = members_.size();
+    for (Py_ssize_t i = 0; i < length; ++i) {
+      if (i >= PyList_GET_SIZE(keys.get()) || i >= PyList_GET_SIZE(values.get())) {
+        throw_python(PyExc_IndexError, "list index out of range");
+      }
+      PyRef key = PyRef::borrow(PyList_GET_ITEM(keys.get(), i));
+      PyRef value = PyRef::borrow(PyList_GET_ITEM(values.get(), i));
+      JsonMember m = member(key.get(), value.get(), depth);
+      members_.push_back(std::move(m));
+    }
+    return build_object(first_member);
+  }
+
+  // Releases the snapshot references of one dict, whether its conversion succeeded or not.
+  struct EntryRelease {
+    std::vector<PyObject*>& entries;
+    size_t first;
+    ~EntryRelease() {
+      for (size_t i = first; i < entries.size(); ++i) Py_DECREF(entries[i]);
+      entries.resize(first);
+    }
+  };
+
+  std::vector<JsonMember> members_;
+  std::vector<PyObject*> entries_;
+};
+
+// Disables the cyclic collector while a result is built: no Python code runs meanwhile, so
+// nothing can observe it, and it saves most of the cost of creating many containers.
+class CollectorPause {
+ public:
+  CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
+bool is_ascii(std::string_view text) noexcept {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t n = text.size(), i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + i, 8);
+    if (word & 0x8080808080808080ull) return false;
+  }
+  for (; i < n; ++i) {
+    if (p[i] & 0x80) return false;
+  }
+  return true;
+}
+
+PyObject* new_str(std::string_view text) {
+  if (is_ascii(text)) {
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+    if (str == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
+    return str;
+  }
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+class Pythonizer {
+ public:
+  Pythonizer() = default;
+  ~Pythonizer() {
+    for (KeySlot& slot : keys_) Py_XDECREF(slot.str);
+  }
+  Pythonizer(const Pythonizer&) = delete;
+  Pythonizer& operator=(const Pythonizer&) = delete;
+
+  PyObject* convert(const JsonValue& value) {
+    switch (value.type()) {
+      case JsonType::kNull:
+        Py_RETURN_NONE;
+      case JsonType::kBool:
+        return PyBool_FromLong(value.as_bool());
+      case JsonType::kUInt:
+        return PyLong_FromUnsignedLongLong(value.as_uint());
+      case JsonType::kInt:
+        return PyLong_FromLongLong(value.as_int());
+      case JsonType::kDouble:
+        return PyFloat_FromDouble(value.as_double());
+      case JsonType::kString:
+        return new_str(value.as_string());
+      case JsonType::kArray:
+        return list(value.elements());
+      case JsonType::kObject:
+        return dict(value);
+    }
+    return nullptr;
+  }
+
+  PyObject* list(std::span<const JsonValue> values) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
+    if (list == nullptr) return nullptr;
+    for (size_t i = 0; i < values.size(); ++i) {
+      PyObject* item = convert(values[i]);
+      if (item == nullptr) {
+        Py_DECREF(list);
+        return nullptr;
+      }
+      PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return list;
+  }
+
+ private:
+  PyObject* dict(const JsonValue& object) {
+    std::span<const JsonMember> members = object.members();
+    PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(members.size()));
+    if (dict == nullptr) return nullptr;
+    for (const JsonMember& m : members) {
+      PyObject* key = key_str(m.key_view());
+      if (key == nullptr) {
+        Py_DECREF(dict);
+        return nullptr;
+      }
+      PyObject* value = convert(m.value);
+      int failed = value == nullptr || PyDict_SetItem(dict, key, value) < 0;
+      Py_DECREF(key);
+      Py_XDECREF(value);
+      if (failed) {
+        Py_DECREF(dict);
+        return nullptr;
+      }
+    }
+    return dict;
+  }
+
+  // Object keys repeat across documents: recently made key strings are reused (a str is
+  // immutable, so sharing one between dicts cannot be observed). Returns a new reference.
+  PyObject* key_str(std::string_view key) {
+    if (key.size() > kMaxCachedKey) return new_str(key);
+    KeySlot& slot = keys_[slot_of(key)];
+    if (slot.str != nullptr && slot.length == key.size() &&
+        std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
+      Py_INCREF(slot.str);
+      return slot.str;
+    }
+    PyObject* str = new_str(key);
+    if (str == nullptr) return nullptr;
+    Py_XDECREF(slot.str);
+    Py_INCREF(str);
+    slot.str = str;
+    slot.length = static_cast<uint8_t>(key.size());
+    std::memcpy(slot.bytes, key.data(), key.size());
+    return str;
+  }
+
+  static size_t slot_of(std::string_view key) noexcept {
+    uint64_t h = 1469598103934665603ull ^ key.size();
+    for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
+    return static_cast<size_t>(h >> 32) & (kKeySlots - 1);
+  }
+
+  static constexpr size_t kMaxCachedKey = 30;
+  static constexpr size_t kKeySlots = 256;
+  struct KeySlot {
+    PyObject* str = nullptr;
+    uint8_t length = 0;
+    char bytes[kMaxCachedKey];
+  };
+  KeySlot keys_[kKeySlots];
+};
+
+}  // namespace
+
+JsonValue depythonize(PyObject* object) {
+  Depythonizer converter;
+  return converter.convert(object, 1);
+}
+
+PyObject* pythonize(const Collection& collection) {
+  Collection::ReadGuard guard(collection);
+  CollectorPause pause;
+  Pythonizer converter;
+  const std::vector<JsonValue>& documents = guard.documents();
+  PyObject* list = converter.list(documents);
+  if (list == nullptr) throw_python_error();
+  return list;
+}
+
+}  // namespace tovra::python

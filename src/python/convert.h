@@ -1,0 +1,28 @@
+// Conversion between Python objects and JsonValue, both directions, both deep.
+//
+// depythonize walks a Python value and builds a new JsonValue; a failure throws (PythonErrorSet
+// with the Python exception set, or tovra::Error for the conversion's own messages) and leaves
+// nothing half-built behind. pythonize builds new Python objects; nothing is shared with the
+// tree, except that equal object keys may share one immutable str.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <span>
+
+#include "core/collection.h"
+#include "core/json_value.h"
+
+namespace tovra::python {
+
+// Containers may nest this deep, the outermost being level 1. Stored documents then stay
+// readable after a write: a collection file adds one level, and files may nest 127 deep.
+inline constexpr int kMaxNesting = 126;
+
+JsonValue depythonize(PyObject* object);
+
+// A new list of the documents, converted under the collection's read lock.
+PyObject* pythonize(const Collection& collection);
+
+}  // namespace tovra::python

@@ -1,0 +1,74 @@
+#include "query/filter.h"
+
+#include <string>
+
+#include "core/error.h"
+
+namespace tovra::query {
+
+namespace {
+
+// The value at the end of `fields` in `document` (an object), or nullptr. Arrays are never
+// entered: every step is an object key.
+const JsonValue* resolve(const JsonValue& document, const std::vector<std::string>& fields) {
+  const JsonValue* current = &document;
+  for (const std::string& key : fields) {
+    if (!current->is_object()) return nullptr;
+    current = current->find(key);
+    if (current == nullptr) return nullptr;
+  }
+  return current;
+}
+
+bool holds(const Query<FilterOperator>& query, const JsonValue& field) {
+  switch (query.op) {
+    case FilterOperator::kEqual:
+      return field == query.value;
+    case FilterOperator::kNotEqual:
+      return !(field == query.value);
+    default:
+      break;
+  }
+  if (!field.is_number() || !query.value.is_number()) {
+    throw Error::value("Malformed query, non-numeric value found for operator " +
+                       std::string(display_name(query.op)));
+  }
+  // Integers beyond 2^53 round to the nearest double here, so 2^53 and 2^53 + 1 order equal.
+  double lhs = field.to_double();
+  double rhs = query.value.to_double();
+  switch (query.op) {
+    case FilterOperator::kGreaterThan:
+      return lhs > rhs;
+    case FilterOperator::kGreaterThanEqual:
+      return lhs >= rhs;
+    case FilterOperator::kLessThan:
+      return lhs < rhs;
+    case FilterOperator::kLessThanEqual:
+      return lhs <= rhs;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+FilterEngine::FilterEngine(const JsonValue& query_object) {
+  if (!query_object.is_object()) throw Error::panic("Not Valid query");
+  std::span<const JsonMember> members = query_object.members();
+  queries_.reserve(members.size());
+  for (const JsonMember& member : members) {
+    queries_.push_back(parse_record<FilterOperator>(member.key_view(), member.value));
+  }
+}
+
+bool FilterEngine::matches(const JsonValue& document) const {
+  if (queries_.empty()) return true;
+  if (!document.is_object()) return false;
+  for (const Query<FilterOperator>& query : queries_) {
+    const JsonValue* field = resolve(document, query.fields);
+    if (field == nullptr || !holds(query, *field)) return false;
+  }
+  return true;
+}
+
+}  // namespace tovra::query

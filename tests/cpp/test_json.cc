@@ -1,0 +1,470 @@
+// Unit tests of the core's JSON reading, writing and atomic file replacement.
+// Plain program: prints each failed check and ends with "N passed, N failed".
+
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/file_io.h"
+#include "core/json_reader.h"
+#include "core/json_value.h"
+#include "core/json_writer.h"
+
+using tovra::Error;
+using tovra::ErrorKind;
+using tovra::JsonMember;
+using tovra::JsonType;
+using tovra::JsonValue;
+
+namespace {
+
+int passed = 0;
+int failed = 0;
+
+#define CHECK(cond) check((cond), #cond, __FILE__, __LINE__, "")
+#define CHECK_MSG(cond, context) check((cond), #cond, __FILE__, __LINE__, (context))
+
+void check(bool ok, const char* what, const char* file, int line, const std::string& context) {
+  if (ok) {
+    ++passed;
+    return;
+  }
+  ++failed;
+  std::printf("FAIL %s:%d: %s %s\n", file, line, what, context.c_str());
+}
+
+// The error thrown by `fn`, or a kPanic error saying that nothing was thrown.
+Error error_of(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const Error& e) {
+    return e;
+  }
+  return Error::panic("nothing thrown");
+}
+
+bool is_invalid_json(std::string_view text) {
+  Error e = error_of([&] { tovra::parse_json(text); });
+  return e.kind() == ErrorKind::kValue && e.message() == "Error deserializing JSON";
+}
+
+std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void write_file(const std::string& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> directory_entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+uint64_t rng_state = 0x2545F4914F6CDD1DULL;
+uint64_t next_random() {
+  rng_state ^= rng_state << 13;
+  rng_state ^= rng_state >> 7;
+  rng_state ^= rng_state << 17;
+  return rng_state;
+}
+
+JsonValue object_of(std::vector<std::pair<std::string, JsonValue>> entries) {
+  std::vector<JsonMember> members;
+  for (auto& [key, value] : entries) members.push_back({JsonValue::string(key), std::move(value)});
+  return JsonValue::object(members);
+}
+
+JsonValue array_of(std::vector<JsonValue> values) {
+  JsonValue array = JsonValue::array(values.size());
+  for (size_t i = 0; i < values.size(); ++i) array.elements()[i] = std::move(values[i]);
+  return array;
+}
+
+JsonValue random_value(int depth) {
+  switch (next_random() % (depth > 4 ? 6 : 8)) {
+    case 0:
+      return JsonValue::null();
+    case 1:
+      return JsonValue::boolean(next_random() & 1);
+    case 2:
+      return JsonValue::uint(next_random() >> (next_random() % 64));
+    case 3:
+      return JsonValue::integer(-static_cast<int64_t>(next_random() >> (1 + next_random() % 63)));
+    case 4: {
+      uint64_t bits = next_random();
+      double d;
+      std::memcpy(&d, &bits, sizeof d);
+      return std::isfinite(d) ? JsonValue::number(d) : JsonValue::number(0.5);
+    }
+    case 5: {
+      std::string text;
+      size_t length = next_random() % 40;
+      for (size_t i = 0; i < length; ++i) {
+        // Mostly ASCII with control characters, quotes and backslashes; sometimes 'é'.
+        unsigned r = next_random() % 100;
+        if (r < 5) {
+          text += "\xC3\xA9";
+        } else {
+          text += static_cast<char>(next_random() % 0x80);
+        }
+      }
+      return JsonValue::string(text);
+    }
+    case 6: {
+      std::vector<JsonValue> values(next_random() % 5);
+      for (JsonValue& v : values) v = random_value(depth + 1);
+      return array_of(std::move(values));
+    }
+    default: {
+      std::vector<std::pair<std::string, JsonValue>> entries;
+      size_t n = next_random() % 5;
+      for (size_t i = 0; i < n; ++i) {
+        entries.emplace_back("k" + std::to_string(next_random() % 8), random_value(depth + 1));
+      }
+      return object_of(std::move(entries));
+    }
+  }
+}
+
+bool same_bits(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+
+void test_nesting_limit() {
+  CHECK(tovra::parse_json(nested_arrays(127)).is_array());
+  CHECK(is_invalid_json(nested_arrays(128)));
+  // Objects and arrays count together.
+  std::string mixed;
+  for (int i = 0; i < 63; ++i) mixed += "{\"a\":[";
+  std::string closing;
+  for (int i = 0; i < 63; ++i) closing += "]}";
+  CHECK(tovra::parse_json(mixed + "{}" + closing).is_object());      // 127 levels
+  CHECK(is_invalid_json(mixed + "{\"b\":[]}" + closing));           // 128 levels
+}
+
+void test_surroundings() {
+  CHECK(tovra::parse_json(" \t\r\n[1] \n\r\t ").size() == 1);
+  CHECK(is_invalid_json("[1] x"));
+  CHECK(is_invalid_json("[1][2]"));
+  CHECK(is_invalid_json(std::string_view("[1]\0", 4)));
+  CHECK(is_invalid_json(std::string_view("[1] \0 ", 6)));
+  CHECK(is_invalid_json(""));
+  CHECK(is_invalid_json("  \n "));
+  CHECK(is_invalid_json("\xEF\xBB\xBF[1]"));
+  CHECK(is_invalid_json("[1,]"));
+  CHECK(is_invalid_json("[1]\f"));
+  CHECK(is_invalid_json("01"));
+  CHECK(is_invalid_json("NaN"));
+  CHECK(tovra::parse_json("\"top\"").as_string() == "top");
+}
+
+void test_duplicate_keys_keep_last_and_sort() {
+  JsonValue v = tovra::parse_json(R"({"b":1,"a":2,"b":{"x":3},"c":null})");
+  CHECK(v.size() == 3);
+  CHECK(v.members()[0].key_view() == "a");
+  CHECK(v.members()[1].key_view() == "b");
+  CHECK(v.find("b")->is_object() && v.find("b")->find("x")->as_uint() == 3);
+}
+
+void test_number_kinds() {
+  struct Case {
+    const char* text;
+    JsonType type;
+    uint64_t uint_value;
+    int64_t int_value;
+    double double_value;
+  };
+  const Case cases[] = {
+      {"0", JsonType::kUInt, 0, 0, 0},
+      {"-0", JsonType::kUInt, 0, 0, 0},
+      {"10", JsonType::kUInt, 10, 0, 0},
+      {"18446744073709551615", JsonType::kUInt, UINT64_MAX, 0, 0},
+      {"18446744073709551616", JsonType::kDouble, 0, 0, 18446744073709551616.0},
+      {"-1", JsonType::kInt, 0, -1, 0},
+      {"-9223372036854775808", JsonType::kInt, 0, INT64_MIN, 0},
+      {"-9223372036854775809", JsonType::kDouble, 0, 0, -9223372036854775809.0},
+      {"10.0", JsonType::kDouble, 0, 0, 10.0},
+      {"1E2", JsonType::kDouble, 0, 0, 100.0},
+      {"-2.5e-3", JsonType::kDouble, 0, 0, -0.0025},
+      {"1.7976931348623157e308", JsonType::kDouble, 0, 0, 1.7976931348623157e308},
+      {"4.9e-324", JsonType::kDouble, 0, 0, 4.9e-324},
+      {"1e-400", JsonType::kDouble, 0, 0, 0.0},
+      {"123456789012345678901234567890", JsonType::kDouble, 0, 0, 1.2345678901234568e29},
+  };
+  for (const Case& c : cases) {
+    JsonValue v = tovra::parse_json(c.text);
+    CHECK_MSG(v.type() == c.type, c.text);
+    if (c.type == JsonType::kUInt) CHECK_MSG(v.as_uint() == c.uint_value, c.text);
+    if (c.type == JsonType::kInt) CHECK_MSG(v.as_int() == c.int_value, c.text);
+    if (c.type == JsonType::kDouble) CHECK_MSG(v.as_double() == c.double_value, c.text);
+  }
+  CHECK(tovra::parse_json("4.9e-324").as_double() == std::numeric_limits<double>::denorm_min());
+  // Underflow keeps the sign, with or without an exponent.
+  CHECK(same_bits(tovra::parse_json("1e-400").as_double(), 0.0));
+  CHECK(same_bits(tovra::parse_json("-1e-400").as_double(), -0.0));
+  CHECK(same_bits(tovra::parse_json("-0.0").as_double(), -0.0));
+  CHECK(same_bits(tovra::parse_json("-0." + std::string(400, '0') + "1").as_double(), -0.0));
+  CHECK(same_bits(tovra::parse_json("1e-99999999999999999999").as_double(), 0.0));
+  // Overflow is invalid, however it is spelled.
+  for (std::string text : {"1e309", "2e308", "-2e308", "1.7976931348623159e308", "10e308",
+                           "0.01e311"}) {
+    CHECK_MSG(is_invalid_json(text), text);
+  }
+  CHECK(is_invalid_json("1" + std::string(400, '0')));
+  CHECK(tovra::parse_json("0.001e310").as_double() == 1e307);
+}
+
+void test_strings() {
+  CHECK(tovra::parse_json(R"("\ud83d\ude00")").as_string() == "\xF0\x9F\x98\x80");
+  CHECK(is_invalid_json(R"("\udc00")"));
+  CHECK(is_invalid_json(R"(["ok","a\udfffb"])"));
+  CHECK(is_invalid_json(R"({"\udc00":1})"));
+  CHECK(is_invalid_json(R"("\ud800")"));
+  CHECK(is_invalid_json(R"("\ud800x")"));
+  CHECK(is_invalid_json("\"\xED\xA0\x80\""));
+  CHECK(is_invalid_json("\"\xFF\""));
+  CHECK(is_invalid_json("\"\xC0\x80\""));
+  CHECK(is_invalid_json("\"tab\tinside\""));
+  CHECK(tovra::parse_json("\"\xED\x9F\xBF\"").as_string() == "\xED\x9F\xBF");  // U+D7FF
+  JsonValue nul = tovra::parse_json(R"({"k\u0000":"a\u0000b"})");
+  CHECK(nul.members()[0].key_view() == std::string_view("k\0", 2));
+  CHECK(nul.members()[0].value.as_string() == std::string_view("a\0b", 3));
+}
+
+void test_double_layout() {
+  const std::pair<double, const char*> cases[] = {
+      {1.0, "1.0"},
+      {100.0, "100.0"},
+      {1e15, "1000000000000000.0"},
+      {1.5, "1.5"},
+      {3.25, "3.25"},
+      {123456789.125, "123456789.125"},
+      {0.1, "0.1"},
+      {0.0001234, "0.0001234"},
+      {0.00001, "0.00001"},
+      {1e16, "1e16"},
+      {1e-6, "1e-6"},
+      {1.5e16, "1.5e16"},
+      {1.5e-7, "1.5e-7"},
+      {0.0, "0.0"},
+      {-0.0, "-0.0"},
+      {1e300, "1e300"},
+      {-2.5, "-2.5"},
+      {-1e-6, "-1e-6"},
+      {1234567890123456.8, "1234567890123456.8"},
+      {12345678901234568.0, "1.2345678901234568e16"},
+      {5e-324, "5e-324"},
+      {1.7976931348623157e308, "1.7976931348623157e308"},
+      {-2.2250738585072014e-308, "-2.2250738585072014e-308"},
+  };
+  for (auto [d, text] : cases) {
+    CHECK_MSG(tovra::to_json(JsonValue::number(d)) == text, text);
+  }
+  // Random bit patterns: the written text reads back as the same double, and as a double.
+  int mismatches = 0;
+  for (int i = 0; i < 200000; ++i) {
+    uint64_t bits = next_random();
+    double d;
+    std::memcpy(&d, &bits, sizeof d);
+    if (!std::isfinite(d)) continue;
+    JsonValue back = tovra::parse_json(tovra::to_json(JsonValue::number(d)));
+    if (back.type() != JsonType::kDouble || !same_bits(back.as_double(), d)) ++mismatches;
+  }
+  CHECK(mismatches == 0);
+}
+
+void test_scalars_and_escapes() {
+  CHECK(tovra::to_json(JsonValue::uint(UINT64_MAX)) == "18446744073709551615");
+  CHECK(tovra::to_json(JsonValue::integer(INT64_MIN)) == "-9223372036854775808");
+  CHECK(tovra::to_json(JsonValue::uint(100)) == "100");
+  CHECK(tovra::to_json(JsonValue::number(100.0)) == "100.0");
+  CHECK(tovra::to_json(array_of({JsonValue(), JsonValue::boolean(true),
+                                 JsonValue::boolean(false)})) == "[null,true,false]");
+  std::string text("\"\\\b\t\n\f\r\x01\x1f\x7f/\xC3\xA9", 13);
+  text += std::string("\0", 1);
+  CHECK(tovra::to_json(JsonValue::string(text)) ==
+        R"("\"\\\b\t\n\f\r\u0001\u001f)"
+        "\x7f/\xC3\xA9"
+        R"(\u0000")");
+  std::string body;
+  tovra::append_json_string(body, "us\"er\\s");
+  CHECK(body == R"(us\"er\\s)");
+  // Escapes at every offset of the eight-byte blocks, in strings longer than the buffer.
+  for (size_t offset = 0; offset < 17; ++offset) {
+    std::string s(9000, 'x');
+    s[offset] = '"';
+    s[offset + 8190] = '\n';
+    std::string expected = "\"" + s.substr(0, offset) + "\\\"" +
+                           s.substr(offset + 1, 8189) + "\\n" + s.substr(offset + 8191) + "\"";
+    CHECK_MSG(tovra::to_json(JsonValue::string(s)) == expected, std::to_string(offset));
+  }
+}
+
+void test_document_example_and_round_trips() {
+  JsonValue doc = object_of({{"b", JsonValue::uint(1)},
+                             {"a", array_of({JsonValue::boolean(true), JsonValue()})}});
+  JsonValue collection = array_of({doc});
+  CHECK(tovra::to_json(collection) == R"([{"a":[true,null],"b":1}])");
+  CHECK(tovra::to_json(collection).size() == 25);
+  CHECK(tovra::to_json(tovra::parse_json(nested_arrays(127))) == nested_arrays(127));
+  int mismatches = 0;
+  for (int i = 0; i < 3000; ++i) {
+    JsonValue v = random_value(0);
+    std::string text = tovra::to_json(v);
+    JsonValue back = tovra::parse_json(text);
+    if (!(back == v) || tovra::to_json(back) != text) ++mismatches;
+  }
+  CHECK(mismatches == 0);
+}
+
+void test_read_document(const std::string& dir) {
+  Error missing = error_of([&] { tovra::read_document(dir + "/missing.json"); });
+  CHECK(missing.kind() == ErrorKind::kFile);
+  CHECK(missing.message() == "Error opening document No such file or directory (os error 2)");
+  Error nul = error_of([&] { tovra::read_document(std::string("a\0b", 3)); });
+  CHECK(nul.kind() == ErrorKind::kFile);
+  CHECK(nul.message() == "Error opening document file name contained an unexpected NUL byte");
+  mkdir((dir + "/x.json").c_str(), 0777);
+  Error directory = error_of([&] { tovra::read_document(dir + "/x.json"); });
+  CHECK(directory.kind() == ErrorKind::kValue && directory.message() == "Error deserializing JSON");
+
+  std::string path = dir + "/doc.json";
+  write_file(path, "[1]\n");
+  CHECK(tovra::read_document(path).size() == 1);
+  write_file(path, std::string_view("[1]\0", 4));
+  CHECK(error_of([&] { tovra::read_document(path); }).kind() == ErrorKind::kValue);
+  write_file(path, "");
+  CHECK(error_of([&] { tovra::read_document(path); }).kind() == ErrorKind::kValue);
+  // Texts of many buffers, tokens split across buffer boundaries at every offset.
+  for (size_t pad = 8180; pad < 8200; ++pad) {
+    std::string text = "[\"" + std::string(pad, 'p') + "\",12345.5,\"\xC3\xA9\",-77]";
+    write_file(path, text);
+    CHECK_MSG(tovra::to_json(tovra::read_document(path)) == text, std::to_string(pad));
+  }
+}
+
+void test_os_error_rendering() {
+  CHECK(tovra::os_error_rendering(13) ==
+        "Os { code: 13, kind: PermissionDenied, message: \"Permission denied\" }");
+  CHECK(tovra::os_error_rendering(18).find("kind: CrossesDevices,") != std::string::npos);
+  CHECK(tovra::os_error_rendering(122).find("kind: FilesystemQuotaExceeded,") !=
+        std::string::npos);
+  CHECK(tovra::os_error_rendering(95).rfind("Os { code: 95, kind: Uncategorized, message: \"", 0) ==
+        0);
+}
+
+void test_write_collection_file(const std::string& root) {
+  std::string db = root + "/db";
+  mkdir(db.c_str(), 0777);
+  std::string file = db + "/c.json";
+  write_file(file, "{ \"c\":[] }");
+
+  tovra::write_collection_file(db, file, {});
+  CHECK(read_file(file) == "[]");
+
+  std::vector<JsonValue> docs;
+  for (int i = 0; i < 20000; ++i) {
+    docs.push_back(object_of({{"i", JsonValue::uint(static_cast<uint64_t>(i))},
+                              {"name", JsonValue::string("document number " + std::to_string(i))},
+                              {"x", JsonValue::number(i / 8.0)}}));
+  }
+  tovra::write_collection_file(db + "/", file, docs);
+  std::string written = read_file(file);
+  CHECK(written == tovra::to_json(array_of(docs)));
+  CHECK(written.size() > 8192 * 10);
+  JsonValue back = tovra::read_document(file);
+  CHECK(back == array_of(docs));
+  CHECK(directory_entries(db) == std::vector<std::string>{"c.json"});
+
+  // A file name of 255 bytes: the temporary name does not grow with it.
+  std::string long_file = db + "/" + std::string(250, 'n') + ".json";
+  tovra::write_collection_file(db, long_file, docs);
+  CHECK(read_file(long_file) == written);
+  unlink(long_file.c_str());
+
+  Error no_dir = error_of([&] { tovra::write_collection_file(root + "/nowhere", file, docs); });
+  CHECK(no_dir.kind() == ErrorKind::kFile);
+  CHECK(no_dir.message().rfind("Problem creating temporary file: Os { code: 2, kind: NotFound, "
+                               "message: \"",
+                               0) == 0);
+  CHECK(read_file(file) == written);
+
+  // Renaming over a non-empty directory fails; the temporary file is removed.
+  std::string blocker = db + "/d.json";
+  mkdir(blocker.c_str(), 0777);
+  write_file(blocker + "/inside", "x");
+  Error rename = error_of([&] { tovra::write_collection_file(db, blocker, docs); });
+  CHECK(rename.kind() == ErrorKind::kFile);
+  CHECK(rename.message().rfind("Error renaming file: Os { code: 21, kind: IsADirectory, ", 0) ==
+        0);
+  CHECK(directory_entries(db).size() == 2);
+
+  // A write beyond the file size limit fails with EFBIG (SIGXFSZ ignored, as in the
+  // interpreter); the previous content stays and no temporary file is left.
+  signal(SIGXFSZ, SIG_IGN);
+  rlimit saved;
+  getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit limited = saved;
+  limited.rlim_cur = 50000;
+  setrlimit(RLIMIT_FSIZE, &limited);
+  Error too_big = error_of([&] { tovra::write_collection_file(db, file, docs); });
+  setrlimit(RLIMIT_FSIZE, &saved);
+  CHECK(too_big.kind() == ErrorKind::kValue && too_big.message() == "Error serializing JSON");
+  CHECK(read_file(file) == written);
+  CHECK(directory_entries(db).size() == 2);
+
+  Error nul = error_of([&] { tovra::write_collection_file(db, file + std::string("\0x", 2), {}); });
+  CHECK(nul.kind() == ErrorKind::kFile);
+  CHECK(read_file(file) == written);
+}
+
+}  // namespace
+
+int main() {
+  char dir_template[] = "/tmp/test_json_XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+
+  test_nesting_limit();
+  test_surroundings();
+  test_duplicate_keys_keep_last_and_sort();
+  test_number_kinds();
+  test_strings();
+  test_double_layout();
+  test_scalars_and_escapes();
+  test_document_example_and_round_trips();
+  test_read_document(dir);
+  test_os_error_rendering();
+  test_write_collection_file(dir);
+
+  std::string cleanup = "rm -rf '" + dir + "'";
+  if (std::system(cleanup.c_str()) != 0) std::printf("could not remove %s\n", dir.c_str());
+  std::printf("%d passed, %d failed\n", passed, failed);
+  return failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,255 @@
+"""Python values in and out: what a document holds after insert, read back through find."""
+
+import collections
+import datetime
+import decimal
+import enum
+import math
+import sys
+import types
+from collections.abc import Mapping, Sequence
+
+import pytest
+
+
+class Color(enum.IntEnum):
+    RED = 2
+
+
+class Text(str):
+    pass
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class PairMapping(Mapping):
+    """A mapping whose keys() repeats a key: the later value must win."""
+
+    def __getitem__(self, key):
+        raise AssertionError("values are taken through values()")
+
+    def __iter__(self):
+        return iter(["a", "a"])
+
+    def __len__(self):
+        return 2
+
+    def keys(self):
+        return ["a", "a"]
+
+    def values(self):
+        return [1, 2]
+
+
+class Boom(Exception):
+    pass
+
+
+class BrokenSequence(Sequence):
+    def __init__(self, fail_in):
+        self.fail_in = fail_in
+
+    def __len__(self):
+        if self.fail_in == "len":
+            raise Boom("len")
+        return 2
+
+    def __getitem__(self, index):
+        if self.fail_in == "getitem" and index == 1:
+            raise Boom("getitem")
+        return index
+
+
+class Slippery:
+    # The abstract-class instance checks read __class__, which raises here.
+    @property
+    def __class__(self):
+        raise Boom("instance check")
+
+
+class BrokenKeys(dict):
+    def keys(self):
+        raise Boom("keys")
+
+
+class ShadowedDict(dict):
+    """dict subclasses are read through keys()/values(), never through the dict storage."""
+
+    def keys(self):
+        return ["k"]
+
+    def values(self):
+        return ["from values()"]
+
+
+class ShadowedList(list):
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        return index * 10
+
+
+def nest(levels):
+    value = []
+    for _ in range(levels - 1):
+        value = [value]
+    return value
+
+
+def roundtrip(db, value):
+    db.insert("c", {"v": value})
+    return db.find("c")[-1]["v"]
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (True, True),
+        (False, False),
+        (1, 1),
+        (0, 0),
+        (1.0, 1.0),
+        (-0.0, -0.0),
+        (2**64 - 1, 2**64 - 1),
+        (-(2**63), -(2**63)),
+        (5e-324, 5e-324),
+        (1.7976931348623157e308, 1.7976931348623157e308),
+        (float("nan"), None),
+        (float("inf"), None),
+        (float("-inf"), None),
+        (None, None),
+        (Color.RED, 2),
+        (Text("abc"), "abc"),
+        ("\u00e9\U0001F600\x00\x7f", "\u00e9\U0001F600\x00\x7f"),
+        ((1, (2, 3)), [1, [2, 3]]),
+        (range(3), [0, 1, 2]),
+        (collections.deque([1, "x"]), [1, "x"]),
+        (collections.UserList([1]), [1]),
+        (frozenset({7}), [7]),
+        (collections.OrderedDict([("b", 1), ("a", 2)]), {"a": 2, "b": 1}),
+        (types.MappingProxyType({"x": [1]}), {"x": [1]}),
+        (collections.UserDict({"x": 1}), {"x": 1}),
+        (collections.defaultdict(int, {"x": 1}), {"x": 1}),
+        ({Text("k"): 1}, {"k": 1}),
+        (PairMapping(), {"a": 2}),
+        (ShadowedDict(a=1), {"k": "from values()"}),
+        (ShadowedList([1, 2, 3]), [0, 10]),
+        ([{"b": {"y": 1, "x": 2}}], [{"b": {"x": 2, "y": 1}}]),
+    ],
+)
+def test_value_roundtrip(db, value, expected):
+    got = roundtrip(db, value)
+    assert got == expected
+    assert type(got) is type(expected)
+    if isinstance(expected, float):
+        assert math.copysign(1, got) == math.copysign(1, expected)
+
+
+def test_set_becomes_list_in_iteration_order(db):
+    s = {3, 1, 2, "a", 10**9}
+    assert roundtrip(db, s) == list(s)
+
+
+def test_keys_come_back_in_byte_order(db):
+    got = roundtrip(db, {"b": 1, "a": 2, "B": 3, "\u00e9": 4, "": 5, "aa": {"z": 1, "y": 2}})
+    assert list(got) == ["", "B", "a", "aa", "b", "\u00e9"]
+    assert list(got["aa"]) == ["y", "z"]
+
+
+def unsupported(name):
+    return TypeError, f"unsupported type {name}"
+
+
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (2**64, Exception, "JSON number out of range"),
+        (2**128 - 1, Exception, "JSON number out of range"),
+        (-(2**63) - 1, Exception, "JSON number out of range"),
+        (-(2**127), Exception, "JSON number out of range"),
+        (2**128, OverflowError, None),
+        (-(2**127) - 1, OverflowError, None),
+        (2**200, OverflowError, None),
+        (b"x", Exception, "invalid type: byte array, expected any valid JSON value"),
+        (bytearray(b"x"), TypeError, "unexpected type: 'bytearray' object cannot be converted to 'PyBytes'"),
+        ([{1: "x"}], TypeError, "unexpected type: 'int' object cannot be converted to 'PyString'"),
+        ({None: 1}, TypeError, "unexpected type: 'NoneType' object cannot be converted to 'PyString'"),
+        (datetime.date(2020, 1, 1), *unsupported("date")),
+        (decimal.Decimal(1), *unsupported("Decimal")),
+        (1j, *unsupported("complex")),
+        (object(), *unsupported("object")),
+        (Outer.Inner(), *unsupported("Outer.Inner")),
+        ((x for x in []), *unsupported("generator")),
+        ({"a"}.__iter__(), *unsupported("set_iterator")),
+        ("\ud800", UnicodeEncodeError, None),
+        ({"\udc80": 1}, UnicodeEncodeError, None),
+        (BrokenSequence("len"), Boom, "len"),
+        (BrokenSequence("getitem"), Boom, "getitem"),
+        (BrokenKeys(a=1), Boom, "keys"),
+        (nest(126), ValueError, None),
+    ],
+)
+def test_unconvertible_value_stores_nothing(db, db_path, value, error, message):
+    # Preceded by good elements: nothing of the call may be appended, and the
+    # collection is not created.
+    with pytest.raises(BaseException) as e:
+        db.insert_many("c", [{"ok": 1}, 2, {"v": [0, value]}])
+    assert type(e.value) is error
+    if message is not None:
+        assert str(e.value) == message
+    assert db.collections() == []
+    with pytest.raises(ValueError, match="not found on disk"):
+        db.find("c")
+
+
+@pytest.mark.parametrize("method", ["insert", "insert_many"])
+def test_nesting_bound(db, method):
+    # The top-level container is level 1, the list of insert_many included: 126 levels
+    # pass, 127 do not.
+    def store(value):
+        if method == "insert":
+            db.insert("c", {"v": value})
+            return {"v": value}
+        db.insert_many("c", [value])
+        return value
+
+    stored = store(nest(125))
+    with pytest.raises(ValueError, match="(?i)nest"):
+        store(nest(126))
+    assert db.find("c") == [stored]
+
+
+def test_self_containing_values_are_refused(db):
+    loop = []
+    loop.append(loop)
+    knot = {}
+    knot["k"] = [knot]
+    for value in (loop, knot):
+        with pytest.raises(ValueError, match="(?i)nest"):
+            db.insert("c", {"v": value})
+    assert db.find("c") == []
+
+
+def test_failing_instance_check_is_unraisable_and_not_a_match(db, monkeypatch):
+    reported = []
+    monkeypatch.setattr(sys, "unraisablehook", reported.append)
+    with pytest.raises(TypeError) as e:
+        db.insert("c", {"v": Slippery()})
+    assert str(e.value) == "unsupported type Slippery"
+    assert [type(r.exc_value) for r in reported] == [Boom, Boom]
+
+
+def test_results_are_fresh_objects_independent_of_the_store(db):
+    source = {"a": [1, {"b": 2}]}
+    db.insert("c", source)
+    source["a"][1]["b"] = 99
+    first = db.find("c")
+    first[0]["a"].append(3)
+    first[0]["new"] = 1
+    second = db.find("c")
+    assert second == [{"a": [1, {"b": 2}]}]
+    assert second[0] is not first[0] and second[0]["a"] is not first[0]["a"]
