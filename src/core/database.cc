@@ -21,6 +21,10 @@ namespace tovra {
 
 namespace {
 
+// How many documents ahead a scan asks for memory: enough to cover the memory latency of a
+// document's first lookup.
+constexpr size_t kPrefetchDistance = 8;
+
 bool path_exists(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
@@ -218,20 +222,24 @@ void Database::insert_in_collection(std::string_view name, JsonValue value) {
 
 CollectionHandle Database::find(std::string_view name, const CollectionHandle& collection,
                                 const JsonValue& query) {
-  if (CollectionHandle cached = cache_.get(name, query)) return cached;
+  uint64_t digest = query_digest(name, query);
+  if (CollectionHandle cached = cache_.get_with_digest(digest, name, query)) return cached;
   query::FilterEngine filter(query);
   std::vector<JsonValue> passed;
   bool only_objects = true;
   {
     Collection::ReadGuard guard(*collection);
-    for (const JsonValue& document : guard.documents()) {
+    const std::vector<JsonValue>& documents = guard.documents();
+    for (size_t i = 0; i < documents.size(); ++i) {
+      if (i + kPrefetchDistance < documents.size()) documents[i + kPrefetchDistance].prefetch();
+      const JsonValue& document = documents[i];
       only_objects = only_objects && document.is_object();
       if (filter.matches(document)) passed.push_back(document);
     }
   }
   auto result = std::make_shared<Collection>(std::move(passed));
   // A result over documents that are not objects has no stable meaning to cache.
-  if (only_objects) cache_.put(name, query, result);
+  if (only_objects) cache_.put_with_digest(digest, name, query, result);
   return result;
 }
 
@@ -239,18 +247,22 @@ void Database::update(const CollectionHandle& collection, const query::UpdateEng
                       const query::FilterEngine* filter) {
   Collection::WriteGuard guard(*collection);
   std::vector<JsonValue>& documents = guard.documents();
-  if (filter == nullptr) {
-    guard.begin_change();
-    for (JsonValue& document : documents) update.apply(document);
-    guard.end_change();
-    return;
-  }
   std::vector<size_t> selected;
-  for (size_t i = 0; i < documents.size(); ++i) {
-    if (filter->matches(documents[i])) selected.push_back(i);
+  if (filter != nullptr) {
+    for (size_t i = 0; i < documents.size(); ++i) {
+      if (i + kPrefetchDistance < documents.size()) documents[i + kPrefetchDistance].prefetch();
+      if (filter->matches(documents[i])) selected.push_back(i);
+    }
   }
   guard.begin_change();
-  for (size_t i : selected) update.apply(documents[i]);
+  if (filter == nullptr) {
+    for (size_t i = 0; i < documents.size(); ++i) {
+      if (i + kPrefetchDistance < documents.size()) documents[i + kPrefetchDistance].prefetch();
+      update.apply(documents[i]);
+    }
+  } else {
+    for (size_t i : selected) update.apply(documents[i]);
+  }
   guard.end_change();
 }
 

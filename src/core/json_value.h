@@ -94,6 +94,16 @@ class JsonValue {
   // Objects: removes the member under `key`; false when there is none.
   bool erase(std::string_view key) noexcept;
 
+  // Hints the processor to fetch the block of an array or object: scans over many documents
+  // call it a few documents ahead, so that their first lookups do not wait for memory.
+  void prefetch() const noexcept {
+    if (!is_array() && !is_object()) return;
+    const char* block = static_cast<const char*>(load_ptr());
+    size_t bytes = load_size() * (is_object() ? sizeof(JsonValue) * 2 : sizeof(JsonValue));
+    __builtin_prefetch(block);
+    if (bytes > 64) __builtin_prefetch(block + bytes / 2);
+  }
+
   // Equality as the query language defines it: kinds must match (1 is not 1.0), doubles
   // compare numerically (0.0 == -0.0), objects by content.
   friend bool operator==(const JsonValue& a, const JsonValue& b) noexcept;
