@@ -23,7 +23,7 @@ namespace {
 
 // How many documents ahead a scan asks for memory: enough to cover the memory latency of a
 // document's first lookup.
-constexpr size_t kPrefetchDistance = 8;
+constexpr size_t kPrefetchDistance = 16;
 
 bool path_exists(const std::string& path) {
   struct stat st;

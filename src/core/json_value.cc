@@ -201,50 +201,6 @@ double JsonValue::to_double() const noexcept {
   }
 }
 
-std::string_view JsonValue::as_string() const noexcept {
-  if (!is_string()) return {};
-  if (heap_string()) return {static_cast<const char*>(load_ptr()), load_size()};
-  return {reinterpret_cast<const char*>(bytes_), bytes_[14]};
-}
-
-std::span<JsonValue> JsonValue::elements() noexcept {
-  if (!is_array()) return {};
-  return {static_cast<JsonValue*>(load_ptr()), load_size()};
-}
-
-std::span<const JsonValue> JsonValue::elements() const noexcept {
-  if (!is_array()) return {};
-  return {static_cast<const JsonValue*>(load_ptr()), load_size()};
-}
-
-std::span<JsonMember> JsonValue::members() noexcept {
-  if (!is_object()) return {};
-  return {static_cast<JsonMember*>(load_ptr()), load_size()};
-}
-
-std::span<const JsonMember> JsonValue::members() const noexcept {
-  if (!is_object()) return {};
-  return {static_cast<const JsonMember*>(load_ptr()), load_size()};
-}
-
-const JsonMember* JsonValue::find_member(std::string_view key) const noexcept {
-  std::span<const JsonMember> m = members();
-  auto it = std::lower_bound(
-      m.begin(), m.end(), key,
-      [](const JsonMember& member, std::string_view k) { return member.key_view() < k; });
-  if (it == m.end() || it->key_view() != key) return nullptr;
-  return &*it;
-}
-
-const JsonValue* JsonValue::find(std::string_view key) const noexcept {
-  const JsonMember* member = find_member(key);
-  return member ? &member->value : nullptr;
-}
-
-JsonValue* JsonValue::find(std::string_view key) noexcept {
-  return const_cast<JsonValue*>(std::as_const(*this).find(key));
-}
-
 bool JsonValue::erase(std::string_view key) noexcept {
   const JsonMember* found = find_member(key);
   if (found == nullptr) return false;

@@ -79,18 +79,30 @@ class JsonValue {
   double as_double() const noexcept { return load<double>(); }
   // Any number as the nearest double (integers round to nearest, ties to even).
   double to_double() const noexcept;
-  std::string_view as_string() const noexcept;
+  std::string_view as_string() const noexcept {
+    if (!is_string()) return {};
+    if (heap_string()) return {static_cast<const char*>(load_ptr()), load_size()};
+    return {reinterpret_cast<const char*>(bytes_), bytes_[14]};
+  }
 
   // Arrays: the elements; objects: the members. Empty for every other type.
-  std::span<JsonValue> elements() noexcept;
-  std::span<const JsonValue> elements() const noexcept;
-  std::span<JsonMember> members() noexcept;
-  std::span<const JsonMember> members() const noexcept;
+  std::span<JsonValue> elements() noexcept {
+    if (!is_array()) return {};
+    return {static_cast<JsonValue*>(load_ptr()), load_size()};
+  }
+  std::span<const JsonValue> elements() const noexcept {
+    if (!is_array()) return {};
+    return {static_cast<const JsonValue*>(load_ptr()), load_size()};
+  }
+  inline std::span<JsonMember> members() noexcept;
+  inline std::span<const JsonMember> members() const noexcept;
   size_t size() const noexcept { return is_array() || is_object() ? load_size() : 0; }
 
   // Objects: the value under `key`, or nullptr (also for non-objects).
-  const JsonValue* find(std::string_view key) const noexcept;
-  JsonValue* find(std::string_view key) noexcept;
+  inline const JsonValue* find(std::string_view key) const noexcept;
+  JsonValue* find(std::string_view key) noexcept {
+    return const_cast<JsonValue*>(static_cast<const JsonValue&>(*this).find(key));
+  }
   // Objects: removes the member under `key`; false when there is none.
   bool erase(std::string_view key) noexcept;
 
@@ -133,7 +145,7 @@ class JsonValue {
   }
   void store_size(uint32_t n) noexcept { std::memcpy(bytes_ + 8, &n, sizeof n); }
   void release() noexcept;
-  const JsonMember* find_member(std::string_view key) const noexcept;
+  inline const JsonMember* find_member(std::string_view key) const noexcept;
 
   // Bytes 0..7: payload or block pointer; 8..11: size of a block; 14: inline string length;
   // 15: type tag (low nibble) and flags.
@@ -146,6 +158,49 @@ struct JsonMember {
 
   std::string_view key_view() const noexcept { return key.as_string(); }
 };
+
+inline std::span<JsonMember> JsonValue::members() noexcept {
+  if (!is_object()) return {};
+  return {static_cast<JsonMember*>(load_ptr()), load_size()};
+}
+
+inline std::span<const JsonMember> JsonValue::members() const noexcept {
+  if (!is_object()) return {};
+  return {static_cast<const JsonMember*>(load_ptr()), load_size()};
+}
+
+// Unsigned byte order, as std::string_view::compare gives it, without a library call for the
+// short keys that documents are made of.
+inline int compare_key_bytes(std::string_view a, std::string_view b) noexcept {
+  size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]), y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+// Binary search over the sorted members.
+inline const JsonMember* JsonValue::find_member(std::string_view key) const noexcept {
+  std::span<const JsonMember> m = members();
+  size_t low = 0, high = m.size();
+  while (low < high) {
+    size_t mid = (low + high) / 2;
+    int order = compare_key_bytes(m[mid].key_view(), key);
+    if (order == 0) return &m[mid];
+    if (order < 0) {
+      low = mid + 1;
+    } else {
+      high = mid;
+    }
+  }
+  return nullptr;
+}
+
+inline const JsonValue* JsonValue::find(std::string_view key) const noexcept {
+  const JsonMember* member = find_member(key);
+  return member ? &member->value : nullptr;
+}
 
 static_assert(sizeof(JsonValue) == 16);
 static_assert(sizeof(JsonMember) == 32);
