@@ -39,8 +39,3 @@ def open_with(db_path):
 
     return make
 
-
-@pytest.fixture
-def not_root():
-    if os.geteuid() == 0:
-        pytest.skip("permission checks do not apply to root")

@@ -5,6 +5,7 @@ import datetime
 import decimal
 import enum
 import math
+import os
 import sys
 import types
 from collections.abc import Mapping, Sequence
@@ -76,13 +77,16 @@ class BrokenKeys(dict):
 
 
 class ShadowedDict(dict):
-    """dict subclasses are read through keys()/values(), never through the dict storage."""
+    """Read through keys()/values(), not the dict storage; a repeated key keeps its last value."""
+
+    def __len__(self):
+        return 2
 
     def keys(self):
-        return ["k"]
+        return ["k", "k"]
 
     def values(self):
-        return ["from values()"]
+        return ["first", "last"]
 
 
 class ShadowedList(list):
@@ -136,7 +140,7 @@ def roundtrip(db, value):
         (collections.defaultdict(int, {"x": 1}), {"x": 1}),
         ({Text("k"): 1}, {"k": 1}),
         (PairMapping(), {"a": 2}),
-        (ShadowedDict(a=1), {"k": "from values()"}),
+        (ShadowedDict(a=1), {"k": "last"}),
         (ShadowedList([1, 2, 3]), [0, 10]),
         ([{"b": {"y": 1, "x": 2}}], [{"b": {"x": 2, "y": 1}}]),
     ],
@@ -231,7 +235,7 @@ def test_self_containing_values_are_refused(db):
     for value in (loop, knot):
         with pytest.raises(ValueError, match="(?i)nest"):
             db.insert("c", {"v": value})
-    assert db.find("c") == []
+    assert db.collections() == []
 
 
 def test_failing_instance_check_is_unraisable_and_not_a_match(db, monkeypatch):
@@ -253,3 +257,32 @@ def test_results_are_fresh_objects_independent_of_the_store(db):
     second = db.find("c")
     assert second == [{"a": [1, {"b": 2}]}]
     assert second[0] is not first[0] and second[0]["a"] is not first[0]["a"]
+
+
+def test_repeated_calls_hold_no_references_and_memory_stays_flat(db):
+    text, key, marker = "value " * 10, "key " * 3, object()
+    good = {key: [text, 1.5, {"n": None}]}
+    bad = [good, {key: marker}]
+    db.insert_many("f", [good] * 10)
+
+    def run(times):
+        for _ in range(times):
+            with pytest.raises(TypeError):
+                db.insert_many("c", bad)
+            with pytest.raises(Boom):
+                db.insert("c", {"v": BrokenSequence("getitem")})
+            db.find("f")
+
+    def rss():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+    counts = [sys.getrefcount(o) for o in (text, key, marker, good)]
+    for _ in range(1000):
+        db.insert_many("c", [good])
+    run(1000)
+    before = rss()
+    run(20000)
+    assert [sys.getrefcount(o) for o in (text, key, marker, good)] == counts
+    # Nothing is stored, so anything kept per call (even one small dict) shows here.
+    assert rss() - before < 2 * 2**20

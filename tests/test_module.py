@@ -78,7 +78,6 @@ def test_methods_and_text_signatures():
         (lambda db: db.update("c", {}, return_result=1), "argument 'return_result': 'int' object cannot be converted to 'PyBool'"),
         (lambda db: db.load_from_document(b"x"), "argument 'document_path': 'bytes' object cannot be converted to 'PyString'"),
         (lambda db: Tovra(name=1), "argument 'name': 'int' object cannot be converted to 'PyString'"),
-        (lambda db: Tovra.find(object(), "c"), "'object' object cannot be converted to 'Tovra'"),
     ],
 )
 def test_argument_errors(db, db_path, call, message):

@@ -1,0 +1,92 @@
+"""Any collection of JSON values survives a write and a reopen, number kinds included."""
+
+import json
+import math
+import tempfile
+from decimal import Decimal
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tovra import Tovra
+
+text = st.text(st.characters(blacklist_categories=("Cs",)), max_size=8)
+scalars = (
+    st.none()
+    | st.booleans()
+    | st.integers(min_value=-(2**63), max_value=2**64 - 1)
+    | st.floats(allow_nan=False, allow_infinity=False)
+    | text
+)
+values = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(text, inner, max_size=4),
+    max_leaves=20,
+)
+
+
+def kinds(value):
+    """The value with every scalar tagged by its Python type (and the sign of zero)."""
+    if isinstance(value, dict):
+        return {k: kinds(v) for k, v in value.items()}
+    if isinstance(value, list):
+        return [kinds(v) for v in value]
+    if isinstance(value, float):
+        return ("float", value, math.copysign(1.0, value))
+    return (type(value).__name__, value)
+
+
+def double_text(x):
+    """Shortest round-trip digits D times ten to the E, laid out by the magnitude K = n + E."""
+    if x == 0:
+        return "-0.0" if math.copysign(1.0, x) < 0 else "0.0"
+    sign, digits, exp = Decimal(repr(abs(x))).as_tuple()
+    d = "".join(map(str, digits)).rstrip("0")
+    e = exp + len(digits) - len(d)
+    k = len(d) + e
+    if e >= 0 and k <= 16:
+        body = d + "0" * e + ".0"
+    elif 1 <= k <= 16:
+        body = d[:k] + "." + d[k:]
+    elif -4 <= k <= 0:
+        body = "0." + "0" * -k + d
+    else:
+        body = d[0] + ("." + d[1:] if len(d) > 1 else "") + "e" + str(k - 1)
+    return ("-" if x < 0 else "") + body
+
+
+def expected_bytes(value):
+    if isinstance(value, float):
+        return double_text(value)
+    if isinstance(value, list):
+        return "[" + ",".join(map(expected_bytes, value)) + "]"
+    if isinstance(value, dict):
+        members = (expected_bytes(k) + ":" + expected_bytes(value[k]) for k in sorted(value))
+        return "{" + ",".join(members) + "}"
+    return json.dumps(value, ensure_ascii=False)
+
+
+def write_and_check(docs):
+    with tempfile.TemporaryDirectory() as tmp:
+        path = tmp + "/db"
+        db = Tovra(path)
+        db.insert_many("c", docs)
+        db.write("c")
+        assert kinds(Tovra(path).find("c")) == kinds(docs)
+        with open(path + "/c.json", "rb") as f:
+            data = f.read()
+        assert data == expected_bytes(docs).encode()
+        assert kinds(json.loads(data)) == kinds(docs)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(values, max_size=6))
+def test_written_collection_reopens_equal(docs):
+    write_and_check(docs)
+
+
+@pytest.mark.parametrize("size", [8191, 8192, 8193, 20000])
+def test_output_larger_than_the_buffer(size):
+    # Escapes and multi-byte characters straddle the buffer boundaries.
+    write_and_check(["a" * size, "\u00e9\n\x01" * size, [i / 7 for i in range(size // 8)]])
