@@ -19,7 +19,7 @@ uint32_t checked_size(size_t n) {
 }
 
 bool key_less(const JsonMember& a, const JsonMember& b) noexcept {
-  return a.key_view() < b.key_view();
+  return compare_key_bytes(a.key_view(), b.key_view()) < 0;
 }
 
 }  // namespace
@@ -54,20 +54,14 @@ JsonValue JsonValue::number(double d) noexcept {
   return v;
 }
 
-JsonValue JsonValue::string(std::string_view text) {
+JsonValue JsonValue::heap_string(std::string_view text) {
   JsonValue v;
-  if (text.size() <= kInlineCapacity) {
-    std::memcpy(v.bytes_, text.data(), text.size());
-    v.bytes_[14] = static_cast<uint8_t>(text.size());
-    v.set_tag(JsonType::kString);
-  } else {
-    uint32_t n = checked_size(text.size());
-    char* block = static_cast<char*>(::operator new(n));
-    std::memcpy(block, text.data(), n);
-    v.store(static_cast<void*>(block));
-    v.store_size(n);
-    v.set_tag(JsonType::kString, kHeapFlag);
-  }
+  uint32_t n = checked_size(text.size());
+  char* block = static_cast<char*>(::operator new(n));
+  std::memcpy(block, text.data(), n);
+  v.store(static_cast<void*>(block));
+  v.store_size(n);
+  v.set_tag(JsonType::kString, kHeapFlag);
   return v;
 }
 
@@ -100,20 +94,77 @@ JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members) {
 }
 
 JsonValue JsonValue::object(std::span<JsonMember> members) {
-  if (!std::is_sorted(members.begin(), members.end(), key_less)) {
-    std::stable_sort(members.begin(), members.end(), key_less);
+  const size_t n = members.size();
+  size_t unsorted_at = 1;
+  while (unsorted_at < n && key_less(members[unsorted_at - 1], members[unsorted_at])) {
+    ++unsorted_at;
   }
-  // Of a run of equal keys keep the last: move it to the front of the kept range.
-  size_t kept = 0;
-  for (size_t i = 0; i < members.size(); ++i) {
-    if (kept > 0 && members[kept - 1].key_view() == members[i].key_view()) {
-      members[kept - 1].value = std::move(members[i].value);
-    } else {
-      if (kept != i) members[kept] = std::move(members[i]);
-      ++kept;
+  if (unsorted_at >= n) return object_from_sorted(members);
+
+  // Sort positions rather than members, so that each member moves once, into its block.
+  // Documents have a handful of keys: insertion sort (stable) with the keys decoded once.
+  constexpr size_t kSmall = 32;
+  uint32_t small_order[kSmall];
+  std::string_view small_keys[kSmall];
+  std::vector<uint32_t> large_order;
+  std::vector<std::string_view> large_keys;
+  uint32_t* order = small_order;
+  std::string_view* keys = small_keys;
+  if (n > kSmall) {
+    large_order.resize(n);
+    large_keys.resize(n);
+    order = large_order.data();
+    keys = large_keys.data();
+  }
+  // The first eight bytes of each key as a big-endian number decide most comparisons.
+  uint64_t small_prefixes[kSmall];
+  std::vector<uint64_t> large_prefixes;
+  uint64_t* prefixes = small_prefixes;
+  if (n > kSmall) {
+    large_prefixes.resize(n);
+    prefixes = large_prefixes.data();
+  }
+  for (size_t i = 0; i < n; ++i) {
+    order[i] = static_cast<uint32_t>(i);
+    keys[i] = members[i].key_view();
+    // Eight bytes are always readable: an inline key lies in its 16-byte value, and a key on
+    // the heap is longer than that. Bytes past the key's end are masked off.
+    uint64_t word;
+    std::memcpy(&word, keys[i].data(), 8);
+    word = __builtin_bswap64(word);
+    size_t length = keys[i].size();
+    prefixes[i] = length >= 8 ? word : (length == 0 ? 0 : word & (~0ull << (8 * (8 - length))));
+  }
+  auto before = [&](uint32_t x, uint32_t y) {
+    if (prefixes[x] != prefixes[y]) return prefixes[x] < prefixes[y];
+    return compare_key_bytes(keys[x], keys[y]) < 0;
+  };
+  if (n > kSmall) {
+    std::stable_sort(order, order + n, before);
+  } else {
+    for (size_t i = unsorted_at; i < n; ++i) {
+      uint32_t moving = order[i];
+      size_t j = i;
+      while (j > 0 && before(moving, order[j - 1])) {
+        order[j] = order[j - 1];
+        --j;
+      }
+      order[j] = moving;
     }
   }
-  return object_from_sorted(members.first(kept));
+  // Of a run of equal keys the member that came last wins.
+  size_t kept = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 1 < n && keys[order[i]] == keys[order[i + 1]]) continue;
+    order[kept++] = order[i];
+  }
+  JsonValue v;
+  JsonMember* block = static_cast<JsonMember*>(::operator new(kept * sizeof(JsonMember)));
+  for (size_t i = 0; i < kept; ++i) new (block + i) JsonMember(std::move(members[order[i]]));
+  v.store(static_cast<void*>(block));
+  v.store_size(static_cast<uint32_t>(kept));
+  v.set_tag(JsonType::kObject);
+  return v;
 }
 
 JsonValue::JsonValue(const JsonValue& other) {
@@ -166,7 +217,7 @@ JsonValue& JsonValue::operator=(const JsonValue& other) {
   return *this;
 }
 
-void JsonValue::release() noexcept {
+void JsonValue::release_block() noexcept {
   switch (type()) {
     case JsonType::kString:
       if (heap_string()) ::operator delete(load_ptr());

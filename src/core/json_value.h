@@ -52,7 +52,14 @@ class JsonValue {
   static JsonValue integer(int64_t i) noexcept;
   // A non-finite double becomes null: non-finite numbers never occur in a tree.
   static JsonValue number(double d) noexcept;
-  static JsonValue string(std::string_view text);
+  static JsonValue string(std::string_view text) {
+    if (text.size() > kInlineCapacity) return heap_string(text);
+    JsonValue v;
+    copy_short(v.bytes_, text.data(), text.size());
+    v.bytes_[14] = static_cast<uint8_t>(text.size());
+    v.set_tag(JsonType::kString);
+    return v;
+  }
 
   // An array of `size` nulls, to be filled in place through elements().
   static JsonValue array(size_t size);
@@ -144,7 +151,26 @@ class JsonValue {
     return n;
   }
   void store_size(uint32_t n) noexcept { std::memcpy(bytes_ + 8, &n, sizeof n); }
-  void release() noexcept;
+  // Only strings on the heap, arrays and objects own memory.
+  void release() noexcept {
+    if (type() >= JsonType::kString && (type() != JsonType::kString || heap_string())) {
+      release_block();
+    }
+  }
+  void release_block() noexcept;
+  static JsonValue heap_string(std::string_view text);
+  // Copies n <= 14 bytes with at most two overlapping fixed-size moves, no library call.
+  static void copy_short(uint8_t* to, const char* from, size_t n) noexcept {
+    if (n >= 8) {
+      std::memcpy(to, from, 8);
+      std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+      std::memcpy(to, from, 4);
+      std::memcpy(to + n - 4, from + n - 4, 4);
+    } else {
+      for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint8_t>(from[i]);
+    }
+  }
   inline const JsonMember* find_member(std::string_view key) const noexcept;
 
   // Bytes 0..7: payload or block pointer; 8..11: size of a block; 14: inline string length;

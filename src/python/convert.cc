@@ -116,6 +116,11 @@ class Depythonizer {
   }
 
   static JsonValue string(PyObject* object) {
+    if (PyUnicode_IS_COMPACT_ASCII(object)) {
+      // ASCII text is its own UTF-8, stored right after the object header.
+      const char* data = reinterpret_cast<const char*>(PyUnicode_DATA(object));
+      return JsonValue::string({data, static_cast<size_t>(PyUnicode_GET_LENGTH(object))});
+    }
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &length);
     if (text == nullptr) throw_python_error();
