@@ -1,5 +1,6 @@
 #include "python/convert.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -175,17 +176,25 @@ class Depythonizer {
     return array;
   }
 
-  // len() once, then the items at indices 0 to len - 1, through the object's own methods.
+  // len() once, then the items at indices 0 to len - 1, through the object's own methods. The
+  // length is only a claim of user code, so memory grows with the items actually produced.
   JsonValue sequence(PyObject* object, int depth) {
     enter(depth);
     Py_ssize_t length = PySequence_Size(object);
     if (length < 0) throw_python_error();
-    JsonValue array = JsonValue::array(static_cast<size_t>(length));
-    std::span<JsonValue> elements = array.elements();
+    constexpr Py_ssize_t kTrustedReservation = 4096;
+    std::vector<JsonValue> items;
+    items.reserve(static_cast<size_t>(std::min(length, kTrustedReservation)));
     for (Py_ssize_t i = 0; i < length; ++i) {
       PyRef item = check(PySequence_GetItem(object, i));
-      elements[static_cast<size_t>(i)] = convert(item.get(), depth + 1);
+      items.push_back(convert(item.get(), depth + 1));
     }
+    return array_of(items);
+  }
+
+  static JsonValue array_of(std::vector<JsonValue>& items) {
+    JsonValue array = JsonValue::array(items.size());
+    std::move(items.begin(), items.end(), array.elements().begin());
     return array;
   }
 
@@ -199,9 +208,7 @@ class Depythonizer {
       items.push_back(convert(item.get(), depth + 1));
     }
     if (PyErr_Occurred()) throw_python_error();
-    JsonValue array = JsonValue::array(items.size());
-    std::move(items.begin(), items.end(), array.elements().begin());
-    return array;
+    return array_of(items);
   }
 
   JsonMember member(PyObject* key, PyObject* value, int depth) {
