@@ -284,5 +284,7 @@ def test_repeated_calls_hold_no_references_and_memory_stays_flat(db):
     before = rss()
     run(20000)
     assert [sys.getrefcount(o) for o in (text, key, marker, good)] == counts
-    # Nothing is stored, so anything kept per call (even one small dict) shows here.
-    assert rss() - before < 2 * 2**20
+    # Nothing is stored, so anything kept per call (even one small dict) shows here. Under
+    # AddressSanitizer freed memory stays resident by design, so only the counts tell.
+    if "libasan" not in os.environ.get("LD_PRELOAD", ""):
+        assert rss() - before < 2 * 2**20

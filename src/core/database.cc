@@ -1,7 +1,6 @@
 #include "core/database.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,13 +25,16 @@ namespace {
 constexpr size_t kPrefetchDistance = 16;
 
 bool path_exists(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return false;  // no file can have such a name
   struct stat st;
   return ::stat(path.c_str(), &st) == 0;
 }
 
 class DirectoryListing {
  public:
-  explicit DirectoryListing(const std::string& path) : dir_(::opendir(path.c_str())) {
+  explicit DirectoryListing(const std::string& path) {
+    check_no_nul(path);
+    dir_ = ::opendir(path.c_str());
     if (dir_ == nullptr) throw Error::os(errno);
   }
   ~DirectoryListing() { ::closedir(dir_); }
@@ -52,7 +54,7 @@ class DirectoryListing {
   }
 
  private:
-  DIR* dir_;
+  DIR* dir_ = nullptr;
 };
 
 // The collection names of the directory's collection files, in directory order.
@@ -91,25 +93,9 @@ CollectionHandle read_collection_file(std::string_view name, const std::string& 
   return std::make_shared<Collection>(documents_of_file(name, read_document(file_path)));
 }
 
-// Creates or truncates the file and writes `text` in full; failures are OS errors.
-void write_whole_file(const std::string& path, std::string_view text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) throw Error::os(errno);
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      int err = errno;
-      ::close(fd);
-      throw Error::os(err);
-    }
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-  ::close(fd);
-}
-
 // Removal that treats a file already gone as removed.
 int remove_file(const std::string& path) {
+  check_no_nul(path);
   if (::unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
   return errno;
 }
@@ -119,7 +105,7 @@ int remove_file(const std::string& path) {
 Database::Database(std::string path) : path_(std::move(path)) {
   if (!path_exists(path_)) {
     // A directory that cannot be created shows up as the errors of later file operations.
-    ::mkdir(path_.c_str(), 0777);
+    if (path_.find('\0') == std::string::npos) ::mkdir(path_.c_str(), 0777);
     return;
   }
   std::vector<std::string> names = collection_names_in(path_, /*strict=*/false);
@@ -165,8 +151,9 @@ void Database::create_collection(std::string_view name) {
   std::string text = "{ \"";
   append_json_string(text, name);
   text += "\":[] }";
-  write_whole_file(file_path, text);
-  register_collection(name, std::make_shared<Collection>());
+  if (create_file_if_absent(path_, file_path, text)) {
+    register_collection(name, std::make_shared<Collection>());
+  }
 }
 
 std::vector<std::string> Database::list_collections() const {

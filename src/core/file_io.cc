@@ -9,10 +9,13 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <optional>
+#include <string_view>
 #include <utility>
 
 #include "core/error.h"
 #include "core/json_writer.h"
+#include "core/paths.h"
 
 namespace tovra {
 
@@ -101,12 +104,6 @@ const char* error_kind_name(int err) {
   }
 }
 
-std::string join_path(const std::string& directory, const std::string& name) {
-  if (directory.empty()) return name;
-  if (directory.back() == '/') return directory + name;
-  return directory + '/' + name;
-}
-
 uint64_t mix64(uint64_t x) {
   x += 0x9e3779b97f4a7c15ULL;
   x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ULL;
@@ -184,7 +181,63 @@ void sync_directory(const std::string& directory) {
   ::close(fd);
 }
 
+// A new file of a name no other file has, in `directory`; nothing, with `err` set, when it
+// cannot be created.
+std::optional<TemporaryFile> create_temporary_file(const std::string& directory, int& err) {
+  for (int attempt = 0;; ++attempt) {
+    std::string path = join_path(directory, temporary_file_name());
+    int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd >= 0) return std::optional<TemporaryFile>(std::in_place, fd, std::move(path));
+    err = errno;
+    if (err == EINTR || (err == EEXIST && attempt < 64)) continue;
+    return std::nullopt;
+  }
+}
+
+// Writes all of `text`; the errno of a failed write, or 0.
+int write_fully(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = ::write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return 0;
+}
+
 }  // namespace
+
+bool create_file_if_absent(const std::string& directory, const std::string& path,
+                           std::string_view text) {
+  check_no_nul(directory);
+  int err = 0;
+  std::optional<TemporaryFile> created = create_temporary_file(directory, err);
+  if (!created) throw Error::os(err);
+  TemporaryFile& temp = *created;
+  if (int write_err = write_fully(temp.fd(), text)) throw Error::os(write_err);
+  if (fsync_retrying(temp.fd()) != 0 || !temp.close()) throw Error::os(errno);
+  // A hard link puts the complete file in place only if the name is still free, so a file that
+  // another process wrote meanwhile is never truncated.
+  if (::link(temp.path().c_str(), path.c_str()) == 0) {
+    sync_directory(directory);
+    return true;
+  }
+  err = errno;
+  if (err == EEXIST) return false;
+  if (err != EPERM && err != EOPNOTSUPP && err != EMLINK) throw Error::os(err);
+  // A file system without hard links: create the name exclusively and fill it.
+  int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) return false;
+    throw Error::os(errno);
+  }
+  int write_err = write_fully(fd, text);
+  ::close(fd);
+  if (write_err != 0) throw Error::os(write_err);
+  return true;
+}
 
 std::string os_error_rendering(int err) {
   char buffer[256];
@@ -210,17 +263,10 @@ void write_collection_file(const std::string& directory, const std::string& coll
     throw Error::file(std::string("Error renaming file: ") + kNulInPath);
   }
 
-  int fd = -1;
-  std::string temp_path;
-  for (int attempt = 0;; ++attempt) {
-    temp_path = join_path(directory, temporary_file_name());
-    fd = ::open(temp_path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd >= 0) break;
-    int err = errno;
-    if (err == EINTR || (err == EEXIST && attempt < 64)) continue;
-    throw Error::file("Problem creating temporary file: " + os_error_rendering(err));
-  }
-  TemporaryFile temp(fd, std::move(temp_path));
+  int err = 0;
+  std::optional<TemporaryFile> created = create_temporary_file(directory, err);
+  if (!created) throw Error::file("Problem creating temporary file: " + os_error_rendering(err));
+  TemporaryFile& temp = *created;
 
   if (write_json_array(temp.fd(), documents) != 0) throw Error::value(kSerializeError);
   if (fsync_retrying(temp.fd()) != 0) throw Error::value(kSerializeError);

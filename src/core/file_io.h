@@ -30,4 +30,11 @@ std::string os_error_rendering(int err);
 void write_collection_file(const std::string& directory, const std::string& collection_path,
                            std::span<const JsonValue> documents);
 
+// Creates the file at `path` holding `text`, complete from the moment it appears, unless a file
+// of that name is already there: then nothing is changed and the result is false. The text is
+// written to a temporary file in `directory` first and linked into place. Failures are OS
+// errors (a missing directory: ENOENT).
+bool create_file_if_absent(const std::string& directory, const std::string& path,
+                           std::string_view text);
+
 }  // namespace tovra

@@ -32,6 +32,12 @@ std::optional<std::string_view> collection_name_of_entry(std::string_view entry_
   return entry_name.substr(0, dot);
 }
 
+void check_no_nul(std::string_view path) {
+  if (path.find('\0') != std::string_view::npos) {
+    throw Error::file("file name contained an unexpected NUL byte");
+  }
+}
+
 bool is_valid_utf8(std::string_view text) noexcept {
   const auto* s = reinterpret_cast<const unsigned char*>(text.data());
   size_t n = text.size(), i = 0;
