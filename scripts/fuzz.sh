@@ -20,7 +20,7 @@ mkdir -p "$build"
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc)
 core=(src/core/json_value.cc src/core/json_reader.cc src/core/json_writer.cc)
 clang++ "${flags[@]}" "${core[@]}" tests/fuzz/fuzz_reader.cc -o "$build/fuzz_reader"
-clang++ "${flags[@]}" "${core[@]}" src/core/query_cache.cc src/query/query.cc src/query/filter.cc \
+clang++ "${flags[@]}" "${core[@]}" src/core/query_cache.cc src/query/query.cc src/query/key_path.cc src/query/filter.cc \
   src/query/update.cc tests/fuzz/fuzz_query.cc -o "$build/fuzz_query"
 
 # The tokenizer's scratch stack adds an offset to its still-null pointer on its first push:

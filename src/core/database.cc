@@ -218,7 +218,7 @@ CollectionHandle Database::find(std::string_view name, const CollectionHandle& c
     Collection::ReadGuard guard(*collection);
     const std::vector<JsonValue>& documents = guard.documents();
     for (size_t i = 0; i < documents.size(); ++i) {
-      if (i + kPrefetchDistance < documents.size()) documents[i + kPrefetchDistance].prefetch();
+      if (i + kPrefetchDistance < documents.size()) filter.prefetch(documents[i + kPrefetchDistance]);
       const JsonValue& document = documents[i];
       only_objects = only_objects && document.is_object();
       if (filter.matches(document)) passed.push_back(document);
@@ -237,14 +237,14 @@ void Database::update(const CollectionHandle& collection, const query::UpdateEng
   std::vector<size_t> selected;
   if (filter != nullptr) {
     for (size_t i = 0; i < documents.size(); ++i) {
-      if (i + kPrefetchDistance < documents.size()) documents[i + kPrefetchDistance].prefetch();
+      if (i + kPrefetchDistance < documents.size()) filter->prefetch(documents[i + kPrefetchDistance]);
       if (filter->matches(documents[i])) selected.push_back(i);
     }
   }
   guard.begin_change();
   if (filter == nullptr) {
     for (size_t i = 0; i < documents.size(); ++i) {
-      if (i + kPrefetchDistance < documents.size()) documents[i + kPrefetchDistance].prefetch();
+      if (i + kPrefetchDistance < documents.size()) update.prefetch(documents[i + kPrefetchDistance]);
       update.apply(documents[i]);
     }
   } else {

@@ -8,18 +8,6 @@ namespace tovra::query {
 
 namespace {
 
-// The value at the end of `fields` in `document` (an object), or nullptr. Arrays are never
-// entered: every step is an object key.
-const JsonValue* resolve(const JsonValue& document, const std::vector<std::string>& fields) {
-  const JsonValue* current = &document;
-  for (const std::string& key : fields) {
-    if (!current->is_object()) return nullptr;
-    current = current->find(key);
-    if (current == nullptr) return nullptr;
-  }
-  return current;
-}
-
 bool holds(const Query<FilterOperator>& query, const JsonValue& field) {
   switch (query.op) {
     case FilterOperator::kEqual:
@@ -58,15 +46,16 @@ FilterEngine::FilterEngine(const JsonValue& query_object) {
   queries_.reserve(members.size());
   for (const JsonMember& member : members) {
     queries_.push_back(parse_record<FilterOperator>(member.key_view(), member.value));
+    paths_.emplace_back(queries_.back().fields);
   }
 }
 
 bool FilterEngine::matches(const JsonValue& document) const {
   if (queries_.empty()) return true;
   if (!document.is_object()) return false;
-  for (const Query<FilterOperator>& query : queries_) {
-    const JsonValue* field = resolve(document, query.fields);
-    if (field == nullptr || !holds(query, *field)) return false;
+  for (size_t i = 0; i < queries_.size(); ++i) {
+    const JsonValue* field = paths_[i].resolve(document);
+    if (field == nullptr || !holds(queries_[i], *field)) return false;
   }
   return true;
 }

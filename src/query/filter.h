@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/json_value.h"
+#include "query/key_path.h"
 #include "query/query.h"
 
 namespace tovra::query {
@@ -24,11 +25,17 @@ class FilterEngine {
   // passes only the engine without records.
   bool matches(const JsonValue& document) const;
 
+  // Asks for the memory that matches() will read first in `document`.
+  void prefetch(const JsonValue& document) const noexcept {
+    if (!paths_.empty()) paths_.front().prefetch(document);
+  }
+
   size_t size() const noexcept { return queries_.size(); }
   const std::vector<Query<FilterOperator>>& queries() const noexcept { return queries_; }
 
  private:
   std::vector<Query<FilterOperator>> queries_;
+  std::vector<KeyPath> paths_;  // paths_[i] resolves queries_[i].fields
 };
 
 }  // namespace tovra::query

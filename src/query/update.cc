@@ -50,15 +50,6 @@ void write_to_stdout(std::string_view text) {
   }
 }
 
-JsonValue* parent_object(JsonValue& document, const std::vector<std::string>& fields) {
-  JsonValue* current = &document;
-  for (size_t i = 0; i + 1 < fields.size(); ++i) {
-    current = current->find(fields[i]);
-    if (current == nullptr || !current->is_object()) return nullptr;
-  }
-  return current;
-}
-
 }  // namespace
 
 std::string format_fields(const std::vector<std::string>& fields) {
@@ -117,7 +108,8 @@ UpdateEngine::UpdateEngine(const JsonValue& update_object) {
     // The target sits in the object at level fields.size().
     bool set_fits = query.op != UpdateOperator::kSet ||
                     query.fields.size() + nesting_depth(query.value) <= kMaxDocumentDepth;
-    records_.push_back(Record{std::move(query), set_fits});
+    KeyPath path(query.fields);
+    records_.push_back(Record{std::move(query), set_fits, std::move(path)});
   }
 }
 
@@ -125,14 +117,13 @@ void UpdateEngine::apply(JsonValue& document) const {
   if (!document.is_object()) return;
   for (const Record& record : records_) {
     const Query<UpdateOperator>& query = record.query;
-    JsonValue* parent = parent_object(document, query.fields);
+    JsonValue* parent = record.path.parent(document);
     if (parent == nullptr) continue;
-    const std::string& key = query.fields.back();
     if (query.op == UpdateOperator::kDelete) {
-      parent->erase(key);
+      parent->erase(query.fields.back());
       continue;
     }
-    JsonValue* target = parent->find(key);
+    JsonValue* target = record.path.last(*parent);
     if (target == nullptr) continue;
     double result;
     switch (query.op) {

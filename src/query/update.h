@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/json_value.h"
+#include "query/key_path.h"
 #include "query/query.h"
 
 namespace tovra::query {
@@ -28,6 +29,11 @@ class UpdateEngine {
   // Applies every record to `document`. A document that is not an object stays unchanged.
   void apply(JsonValue& document) const;
 
+  // Asks for the memory that apply() will read first in `document`.
+  void prefetch(const JsonValue& document) const noexcept {
+    if (!records_.empty()) records_.front().path.prefetch(document);
+  }
+
   size_t size() const noexcept { return records_.size(); }
   const Query<UpdateOperator>& query(size_t i) const noexcept { return records_[i].query; }
 
@@ -37,6 +43,7 @@ class UpdateEngine {
     // False for a Set whose operand would nest the document beyond kMaxDocumentDepth; the
     // target's depth is fixed by the path, so this is known before any document is seen.
     bool set_fits;
+    KeyPath path;  // resolves query.fields
   };
   std::vector<Record> records_;
 };

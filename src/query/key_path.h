@@ -1,0 +1,41 @@
+// KeyPath: the path of a query record, resolved through nested objects one key at a time.
+//
+// Documents of one collection mostly share their layout, so each step remembers the position
+// where it found its key last and tries it first (JsonValue::find with a hint); a miss falls
+// back to a binary search. The remembered positions are the only state, private to the engine
+// of one call; a KeyPath is not shared between threads.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/json_value.h"
+
+namespace tovra::query {
+
+class KeyPath {
+ public:
+  explicit KeyPath(const std::vector<std::string>& fields);
+
+  // The value at the end of the path, or nullptr when a key is missing or a step meets a value
+  // that is not an object (arrays are never entered).
+  const JsonValue* resolve(const JsonValue& document) const noexcept;
+  // The object that holds (or would hold) the last key, or nullptr.
+  JsonValue* parent(JsonValue& document) const noexcept;
+  // The last key, looked up in `parent`.
+  JsonValue* last(JsonValue& parent) const noexcept;
+  // Asks for the memory of the document's member where the first key was found last.
+  void prefetch(const JsonValue& document) const noexcept {
+    if (!steps_.empty()) document.prefetch_member(steps_.front().hint);
+  }
+
+ private:
+  struct Step {
+    JsonValue key;
+    mutable uint32_t hint = 0;
+  };
+  std::vector<Step> steps_;
+};
+
+}  // namespace tovra::query
