@@ -1,0 +1,90 @@
+"""Resident memory added by a loaded collection, measured in a fresh interpreter.
+
+The parent calls :func:`measure`; it starts ``python -m bench.memory LOADER PATH``, which
+imports everything it needs first, collects garbage, reads its resident set size, loads
+the collection, drops every temporary (the file text, parser buffers), collects again and
+reads the resident set size a second time. The difference is what holding the collection
+costs. The child prints one JSON object on stdout.
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import os
+import subprocess
+import sys
+
+_PAGE_SIZE = os.sysconf("SC_PAGE_SIZE") if hasattr(os, "sysconf") else 4096
+
+
+def resident_bytes() -> int:
+    """Current resident set size of this process."""
+    try:
+        with open("/proc/self/statm") as statm:
+            return int(statm.read().split()[1]) * _PAGE_SIZE
+    except OSError:
+        import resource
+
+        # ru_maxrss is the peak, in KiB on Linux: a fallback only.
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+
+def _load_tovra(path: str):
+    from tovra import Tovra
+
+    return Tovra(os.path.dirname(path))
+
+
+def _load_json(path: str):
+    with open(path, encoding="utf-8") as source:
+        return json.load(source)
+
+
+def _load_orjson(path: str):
+    import orjson
+
+    with open(path, "rb") as source:
+        return orjson.loads(source.read())
+
+
+LOADERS = {"tovra": _load_tovra, "json": _load_json, "orjson": _load_orjson}
+_IMPORTS = {"tovra": "tovra", "json": "json", "orjson": "orjson"}
+
+
+def child(loader: str, path: str) -> dict:
+    __import__(_IMPORTS[loader])
+    gc.collect()
+    before = resident_bytes()
+    held = LOADERS[loader](path)
+    gc.collect()
+    after = resident_bytes()
+    # Keep the collection alive until after the second reading.
+    assert held is not None
+    return {"loader": loader, "before": before, "after": after, "added": after - before}
+
+
+def measure(loader: str, collection_path: str, timeout: float = 600) -> int:
+    """Bytes of resident memory that holding the collection file's documents adds."""
+    env = dict(os.environ)
+    package_parent = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (package_parent, env.get("PYTHONPATH", "")) if p
+    )
+    completed = subprocess.run(
+        [sys.executable, "-m", "bench.memory", loader, collection_path],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=env,
+        check=False,
+    )
+    if completed.returncode != 0:
+        raise RuntimeError(
+            f"memory measurement for {loader} failed: {completed.stderr.strip()[-500:]}"
+        )
+    return int(json.loads(completed.stdout.strip().splitlines()[-1])["added"])
+
+
+if __name__ == "__main__":
+    print(json.dumps(child(sys.argv[1], sys.argv[2])))

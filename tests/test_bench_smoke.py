@@ -1,0 +1,69 @@
+"""The benchmark harness runs end to end at its smallest size and reports every operation.
+
+No timing is asserted: only that the harness works, that every system it found selected
+the expected documents, and that the report, the raw numbers and the chart are written.
+"""
+
+import json
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT))
+
+from bench import data, peers  # noqa: E402
+
+
+@pytest.mark.parametrize("size", [100, 1_000, 2_500])
+def test_generated_documents_match_the_query_counts(size):
+    documents = data.make_documents(size)
+    assert documents == data.make_documents(size)
+    assert [d["id"] for d in documents] == list(range(size))
+    counts = {
+        "find_1pct": sum(d["age"] == 42 for d in documents),
+        "find_50pct": sum(d["age"] >= 68 for d in documents),
+        "find_cached": sum(d["id"] < 10 for d in documents),
+        "update_filtered": sum(d["address"]["city"] == "Lyon" for d in documents),
+    }
+    assert counts == data.expected_matches(size)
+    average = len(data.compact_json(documents)) / size
+    assert 170 <= average <= 260
+    assert all(1 <= len(d["tags"]) <= 4 for d in documents)
+
+
+def test_harness_smoke(tmp_path):
+    pytest.importorskip("tovra")
+    out = tmp_path / "results"
+    command = [
+        sys.executable, "-m", "bench", "--sizes", "1000", "--repeat", "1", "--warmup", "0",
+        "--cap", "2", "--no-progress", "--out", str(out),
+    ]
+    completed = subprocess.run(
+        command, cwd=ROOT, capture_output=True, text=True, timeout=120, check=False
+    )
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    # The update diagnostics must not leak into the harness's own output.
+    assert "Update operator" not in completed.stdout
+
+    raw = json.loads((out / "results.json").read_text())
+    assert "tovra" in raw["meta"]["systems"]
+    for operation in peers.OPERATION_NAMES:
+        by_system = raw["results"][operation]["1000"]
+        for key, cell in by_system.items():
+            assert cell["error"] is None, f"{operation} {key}: {cell['error']}"
+        assert by_system["tovra"]["median"] > 0, operation
+
+    report = (out / "results.md").read_text()
+    assert "| operation | tovra | json+list |" in report
+    for operation in peers.OPERATION_NAMES:
+        assert f"| {operation} |" in report
+    assert "## Targets" in report
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        return
+    assert (out / "scaling.png").stat().st_size > 0
