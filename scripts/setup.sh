@@ -13,9 +13,8 @@ as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
 
-# Debian packages the build needs: a C++ compiler, CMake and the RapidJSON headers.
+# Debian packages the build needs: a C++ compiler and CMake.
 missing=()
-[ -f /usr/include/rapidjson/reader.h ] || missing+=(rapidjson-dev)
 command -v g++ >/dev/null || missing+=(g++)
 command -v cmake >/dev/null || missing+=(cmake)
 if [ ${#missing[@]} -gt 0 ]; then

@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <rapidjson/reader.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "core/error.h"
+#include "core/paths.h"
 
 namespace tovra {
 
@@ -22,121 +22,129 @@ constexpr size_t kReadBufferSize = 8192;
 
 const char kDeserializeError[] = "Error deserializing JSON";
 
-// The tokenizer marks the end of its input by a NUL character; both streams below deliver one
-// there. A real NUL byte in the text is never valid JSON outside a string (where the tokenizer
-// refuses it as a raw control character), but the tokenizer would take one right after the
-// value for the end, so each stream also says whether the input was really used up.
-
-// A stream over a file descriptor through a fixed 8 KiB buffer, in the shape the tokenizer
-// expects. A read error ends the stream and is remembered, so that a truncated text that
-// happens to be valid is not accepted.
-class FdInputStream {
+// Bytes of a file, read through one fixed 8 KiB buffer. A failed read ends the input and is
+// remembered, so that a text cut short by an error is never taken for a complete one.
+class FileSource {
  public:
-  using Ch = char;
+  explicit FileSource(int fd) : fd_(fd) {}
+  FileSource(const FileSource&) = delete;
+  FileSource& operator=(const FileSource&) = delete;
 
-  explicit FdInputStream(int fd) : fd_(fd) { refill(); }
-  FdInputStream(const FdInputStream&) = delete;
-  FdInputStream& operator=(const FdInputStream&) = delete;
-
-  Ch Peek() const { return *current_; }
-  Ch Take() {
-    Ch c = *current_;
-    if (current_ < last_) {
-      ++current_;
-    } else if (!eof_) {
-      refill();
-    }
-    return c;
-  }
-  size_t Tell() const { return consumed_ + static_cast<size_t>(current_ - buffer_); }
-
-  // Output side of the stream concept; the tokenizer never calls it without kParseInsituFlag.
-  Ch* PutBegin() { return nullptr; }
-  void Put(Ch) {}
-  void Flush() {}
-  size_t PutEnd(Ch*) { return 0; }
-
-  // True when every byte was read and nothing failed.
-  bool used_up() const { return eof_ && read_errno_ == 0; }
-
- private:
-  void refill() {
-    consumed_ += valid_;
+  // The next chunk, or false at the end of the input. Only a read of zero bytes is the end:
+  // a short read is not (pipes, FIFOs).
+  bool next(const char*& begin, const char*& end) {
     ssize_t n;
     do {
       n = ::read(fd_, buffer_, kReadBufferSize);
     } while (n < 0 && errno == EINTR);
     if (n <= 0) {
-      if (n < 0) read_errno_ = errno;
-      eof_ = true;
-      valid_ = 0;
-      buffer_[0] = '\0';
-      current_ = last_ = buffer_;
-      return;
+      if (n < 0) failed_ = true;
+      return false;
     }
-    // Only a read of zero bytes is the end: a short read is not (pipes, FIFOs).
-    valid_ = static_cast<size_t>(n);
-    current_ = buffer_;
-    last_ = buffer_ + n - 1;
+    begin = buffer_;
+    end = buffer_ + n;
+    return true;
   }
-
-  int fd_;
-  char buffer_[kReadBufferSize];
-  char* current_ = buffer_;
-  char* last_ = buffer_;  // the last valid byte; the NUL end marker once eof_ is set
-  size_t valid_ = 0;
-  size_t consumed_ = 0;
-  bool eof_ = false;
-  int read_errno_ = 0;
-};
-
-// A stream over text in memory, which may hold NUL bytes.
-class TextInputStream {
- public:
-  using Ch = char;
-
-  explicit TextInputStream(std::string_view text)
-      : begin_(text.data()), current_(text.data()), end_(text.data() + text.size()) {}
-
-  Ch Peek() const { return current_ < end_ ? *current_ : '\0'; }
-  Ch Take() { return current_ < end_ ? *current_++ : '\0'; }
-  size_t Tell() const { return static_cast<size_t>(current_ - begin_); }
-
-  Ch* PutBegin() { return nullptr; }
-  void Put(Ch) {}
-  void Flush() {}
-  size_t PutEnd(Ch*) { return 0; }
-
-  bool used_up() const { return current_ == end_; }
+  bool failed() const { return failed_; }
 
  private:
-  const char* begin_;
-  const char* current_;
-  const char* end_;
+  int fd_;
+  bool failed_ = false;
+  char buffer_[kReadBufferSize];
 };
 
-// An escape of a lone low surrogate (\udc00) passes the tokenizer and reaches the handler
-// encoded as ED B0..BF xx. Raw surrogate bytes in the input are already refused as invalid
-// UTF-8, so any ED followed by a byte of A0 or above came from such an escape.
-bool holds_surrogate(const char* text, size_t length) {
-  if (length < 64) {
-    // Calling memchr costs more than it saves on the short strings that dominate documents.
-    for (size_t i = 0; i + 1 < length; ++i) {
-      if (static_cast<unsigned char>(text[i]) == 0xED &&
-          static_cast<unsigned char>(text[i + 1]) >= 0xA0) {
-        return true;
-      }
-    }
-    return false;
+// Text in memory, as one chunk; it may hold NUL bytes.
+class TextSource {
+ public:
+  explicit TextSource(std::string_view text) : text_(text) {}
+  bool next(const char*& begin, const char*& end) {
+    if (done_) return false;
+    done_ = true;
+    begin = text_.data();
+    end = text_.data() + text_.size();
+    return true;
   }
-  const char* end = text + length;
-  const char* p = text;
-  while ((p = static_cast<const char*>(std::memchr(p, '\xED', static_cast<size_t>(end - p))))) {
-    ++p;
-    if (p < end && static_cast<unsigned char>(*p) >= 0xA0) return true;
+  bool failed() const { return false; }
+
+ private:
+  std::string_view text_;
+  bool done_ = false;
+};
+
+// The first byte in [p, end) that ends a run of plain ASCII string bytes: a quote, a
+// backslash, a control character or a byte of a multi-byte UTF-8 sequence. Eight bytes are
+// tested at a time.
+const char* skip_plain_ascii(const char* p, const char* end) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull;
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  while (end - p >= 8) {
+    uint64_t word;
+    std::memcpy(&word, p, 8);
+    uint64_t quote = word ^ (kOnes * '"');
+    uint64_t backslash = word ^ (kOnes * '\\');
+    // A byte is flagged when it is zero after the xor (quote, backslash), below 0x20, or has
+    // its high bit set; the lowest flagged byte is exact, which is all that is used.
+    uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                       ((word - kOnes * 0x20) & ~word) | word;
+    special &= kHigh;
+    if (special != 0) return p + (__builtin_ctzll(special) >> 3);
+    p += 8;
   }
-  return false;
+  for (; p != end; ++p) {
+    unsigned char c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
+  }
+  return p;
 }
+
+// Skips plain string bytes, ASCII or not; sets `non_ascii` when it passed a byte >= 0x80.
+const char* skip_plain_bytes(const char* p, const char* end, bool& non_ascii) {
+  for (;;) {
+    p = skip_plain_ascii(p, end);
+    if (p == end || static_cast<unsigned char>(*p) < 0x80) return p;
+    non_ascii = true;
+    ++p;
+  }
+}
+
+const char* skip_digits(const char* p, const char* end) {
+  while (p != end && *p >= '0' && *p <= '9') ++p;
+  return p;
+}
+
+// The end of the number that starts at p, by -? (0 | [1-9][0-9]*) (.[0-9]+)? ([eE][+-]?[0-9]+)?,
+// or nullptr when the text breaks that grammar or reaches `end` first (the number may go on in
+// the next chunk).
+const char* scan_number(const char* p, const char* end) {
+  if (p != end && *p == '-') ++p;
+  if (p == end) return nullptr;
+  if (*p == '0') {
+    ++p;
+  } else if (*p >= '1' && *p <= '9') {
+    p = skip_digits(p, end);
+  } else {
+    return nullptr;
+  }
+  if (p != end && *p == '.') {
+    const char* digits = ++p;
+    p = skip_digits(p, end);
+    if (p == digits) return nullptr;
+  }
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p != end && (*p == '+' || *p == '-')) ++p;
+    const char* digits = p;
+    p = skip_digits(p, end);
+    if (p == digits) return nullptr;
+  }
+  return p;
+}
+
+// Strings and keys are checked once they are complete: invalid or overlong UTF-8 and surrogate
+// code points are refused, including the lone surrogates that escapes can spell.
+bool valid_text(std::string_view text) { return is_valid_utf8(text); }
+
+struct ParseFailure {};
 
 // The decimal exponent K of a number's first significant digit, so that the magnitude lies in
 // [10^(K-1), 10^K). Only called for text that from_chars found out of range, so it has a
@@ -213,85 +221,342 @@ bool number_from_text(std::string_view text, JsonValue& out) {
   return true;
 }
 
-// Builds the tree while the tokenizer reports events. Scalars finished inside an array wait on
-// `elements_`, members of open objects on `members_`; a container is assembled from the tail
-// of its scratch vector when it closes (objects sorted once, last duplicate kept).
-class TreeBuilder : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, TreeBuilder> {
+// A recursive-descent parser of one JSON text (RFC 8259) that builds the tree as it reads.
+// Finished elements of open arrays wait on `elements_`, members of open objects on `members_`;
+// a container is assembled from the tail of its scratch vector when it closes (objects sorted
+// once, the last of duplicate keys kept). Any violation throws ParseFailure.
+template <typename Source>
+class Parser {
  public:
-  bool Null() { return emit(JsonValue::null()); }
-  bool Bool(bool b) { return emit(JsonValue::boolean(b)); }
-  bool RawNumber(const char* text, rapidjson::SizeType length, bool) {
-    JsonValue number;
-    if (length == 0 || !number_from_text({text, length}, number)) return false;
-    return emit(std::move(number));
-  }
-  bool String(const char* text, rapidjson::SizeType length, bool) {
-    if (holds_surrogate(text, length)) return false;
-    return emit(JsonValue::string({text, length}));
-  }
-  bool Key(const char* text, rapidjson::SizeType length, bool) {
-    if (holds_surrogate(text, length)) return false;
-    members_.push_back(JsonMember{JsonValue::string({text, length}), JsonValue()});
-    return true;
-  }
-  bool StartObject() { return open(kObject); }
-  bool EndObject(rapidjson::SizeType member_count) {
-    std::span<JsonMember> members(members_.data() + members_.size() - member_count, member_count);
-    JsonValue object = JsonValue::object(members);
-    members_.resize(members_.size() - member_count);
-    --depth_;
-    return emit(std::move(object));
-  }
-  bool StartArray() { return open(kArray); }
-  bool EndArray(rapidjson::SizeType element_count) {
-    JsonValue array = JsonValue::array(element_count);
-    std::span<JsonValue> target = array.elements();
-    JsonValue* source = elements_.data() + elements_.size() - element_count;
-    for (size_t i = 0; i < element_count; ++i) target[i] = std::move(source[i]);
-    elements_.resize(elements_.size() - element_count);
-    --depth_;
-    return emit(std::move(array));
-  }
+  explicit Parser(Source& source) : source_(source) {}
 
-  JsonValue take_root() { return std::move(root_); }
+  JsonValue parse_document() {
+    skip_whitespace();
+    JsonValue value = parse_value();
+    skip_whitespace();
+    if (peek() != kEnd || source_.failed()) fail();
+    return value;
+  }
 
  private:
-  enum Container : uint8_t { kArray, kObject };
+  static constexpr int kEnd = -1;
 
-  bool open(Container kind) {
-    // Refusing here also bounds the tokenizer's recursion.
-    if (depth_ == kMaxJsonDepth) return false;
-    open_[depth_++] = kind;
-    return true;
+  [[noreturn]] static void fail() { throw ParseFailure{}; }
+
+  // The current byte, or kEnd when the input is used up.
+  int peek() {
+    if (p_ == end_ && !refill()) return kEnd;
+    return static_cast<unsigned char>(*p_);
   }
-  bool emit(JsonValue&& value) {
-    if (depth_ == 0) {
-      root_ = std::move(value);
-    } else if (open_[depth_ - 1] == kArray) {
-      elements_.push_back(std::move(value));
-    } else {
-      members_.back().value = std::move(value);
+  bool refill() {
+    if (!source_.next(p_, end_)) {
+      p_ = end_ = nullptr;
+      return false;
     }
-    return true;
+    return p_ != end_ || refill();
+  }
+  int take() {
+    int c = peek();
+    if (c != kEnd) ++p_;
+    return c;
+  }
+  void expect(char c) {
+    if (take() != static_cast<unsigned char>(c)) fail();
   }
 
-  Container open_[kMaxJsonDepth];
+  void skip_whitespace() {
+    // Compact text has no whitespace: the common case is one comparison.
+    if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return;
+    skip_whitespace_slow();
+  }
+  void skip_whitespace_slow() {
+    for (;;) {
+      while (p_ != end_) {
+        char c = *p_;
+        if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+        ++p_;
+      }
+      if (!refill()) return;
+    }
+  }
+
+  JsonValue parse_value() {
+    switch (peek()) {
+      case '{':
+        return parse_object();
+      case '[':
+        return parse_array();
+      case '"':
+        return JsonValue::string(parse_string());
+      case 't':
+        expect_word("true");
+        return JsonValue::boolean(true);
+      case 'f':
+        expect_word("false");
+        return JsonValue::boolean(false);
+      case 'n':
+        expect_word("null");
+        return JsonValue::null();
+      case '-':
+      case '0':
+      case '1':
+      case '2':
+      case '3':
+      case '4':
+      case '5':
+      case '6':
+      case '7':
+      case '8':
+      case '9':
+        return parse_number();
+      default:
+        fail();
+    }
+  }
+
+  void expect_word(const char* word) {
+    for (const char* c = word; *c != '\0'; ++c) expect(*c);
+  }
+
+  // Also bounds the recursion, and so the stack.
+  void open_container() {
+    if (depth_ == kMaxJsonDepth) fail();
+    ++depth_;
+    ++p_;  // the bracket or brace that peek() saw
+  }
+
+  JsonValue parse_array() {
+    open_container();
+    size_t first = elements_.size();
+    skip_whitespace();
+    if (peek() == ']') {
+      ++p_;
+    } else {
+      for (;;) {
+        skip_whitespace();
+        JsonValue element = parse_value();
+        elements_.push_back(std::move(element));
+        skip_whitespace();
+        int c = take();
+        if (c == ']') break;
+        if (c != ',') fail();
+      }
+    }
+    --depth_;
+    JsonValue array = JsonValue::array(elements_.size() - first);
+    std::move(elements_.begin() + static_cast<std::ptrdiff_t>(first), elements_.end(),
+              array.elements().begin());
+    elements_.resize(first);
+    return array;
+  }
+
+  JsonValue parse_object() {
+    open_container();
+    size_t first = members_.size();
+    skip_whitespace();
+    if (peek() == '}') {
+      ++p_;
+    } else {
+      for (;;) {
+        skip_whitespace();
+        if (peek() != '"') fail();
+        members_.push_back(JsonMember{JsonValue::string(parse_string()), JsonValue()});
+        size_t index = members_.size() - 1;
+        skip_whitespace();
+        expect(':');
+        skip_whitespace();
+        JsonValue value = parse_value();
+        members_[index].value = std::move(value);
+        skip_whitespace();
+        int c = take();
+        if (c == '}') break;
+        if (c != ',') fail();
+      }
+    }
+    --depth_;
+    std::span<JsonMember> members(members_.data() + first, members_.size() - first);
+    JsonValue object = JsonValue::object(members);
+    members_.resize(first);
+    return object;
+  }
+
+  // The text of a string whose opening quote peek() saw. The view stays valid until the next
+  // read: it points into the input when the string lies in one chunk without escapes, and
+  // into `text_` otherwise.
+  std::string_view parse_string() {
+    ++p_;
+    const char* run = p_;
+    // Only text with bytes >= 0x80 can be invalid UTF-8 (escapes are checked as they are read).
+    bool non_ascii = false;
+    p_ = skip_plain_bytes(p_, end_, non_ascii);
+    if (p_ != end_ && *p_ == '"') {
+      std::string_view text(run, static_cast<size_t>(p_ - run));
+      ++p_;
+      if (non_ascii && !valid_text(text)) fail();
+      return text;
+    }
+    text_.assign(run, static_cast<size_t>(p_ - run));
+    for (;;) {
+      run = p_;
+      p_ = skip_plain_bytes(p_, end_, non_ascii);
+      text_.append(run, static_cast<size_t>(p_ - run));
+      int c = take();
+      if (c == '"') break;
+      if (c == '\\') {
+        parse_escape();
+      } else if (c == kEnd || c < 0x20) {
+        fail();  // the input ends inside the string, or a raw control character
+      } else {
+        --p_;  // the chunk ended at an ordinary byte: take() refilled and read it
+      }
+    }
+    if (non_ascii && !valid_text(text_)) fail();
+    return text_;
+  }
+
+  void parse_escape() {
+    int c = take();
+    switch (c) {
+      case '"':
+      case '\\':
+      case '/':
+        text_ += static_cast<char>(c);
+        return;
+      case 'b':
+        text_ += '\b';
+        return;
+      case 'f':
+        text_ += '\f';
+        return;
+      case 'n':
+        text_ += '\n';
+        return;
+      case 'r':
+        text_ += '\r';
+        return;
+      case 't':
+        text_ += '\t';
+        return;
+      case 'u':
+        break;
+      default:
+        fail();
+    }
+    uint32_t code = parse_hex4();
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      // A high surrogate must be followed by the escape of a low one.
+      expect('\\');
+      expect('u');
+      uint32_t low = parse_hex4();
+      if (low < 0xDC00 || low > 0xDFFF) fail();
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    } else if (code >= 0xDC00 && code <= 0xDFFF) {
+      fail();
+    }
+    append_utf8(code);
+  }
+
+  uint32_t parse_hex4() {
+    uint32_t code = 0;
+    for (int i = 0; i < 4; ++i) {
+      int c = take();
+      uint32_t digit;
+      if (c >= '0' && c <= '9') {
+        digit = static_cast<uint32_t>(c - '0');
+      } else if (c >= 'a' && c <= 'f') {
+        digit = static_cast<uint32_t>(c - 'a' + 10);
+      } else if (c >= 'A' && c <= 'F') {
+        digit = static_cast<uint32_t>(c - 'A' + 10);
+      } else {
+        fail();
+      }
+      code = code << 4 | digit;
+    }
+    return code;
+  }
+
+  void append_utf8(uint32_t code) {
+    if (code < 0x80) {
+      text_ += static_cast<char>(code);
+    } else if (code < 0x800) {
+      text_ += static_cast<char>(0xC0 | (code >> 6));
+      text_ += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+      text_ += static_cast<char>(0xE0 | (code >> 12));
+      text_ += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text_ += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      text_ += static_cast<char>(0xF0 | (code >> 18));
+      text_ += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+      text_ += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      text_ += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+
+  // -? (0 | [1-9][0-9]*) (.[0-9]+)? ([eE][+-]?[0-9]+)?; the kind is decided from the text.
+  JsonValue parse_number() {
+    // Most numbers lie within the chunk at hand: checked and converted where they stand.
+    const char* after = scan_number(p_, end_);
+    if (after != nullptr && after != end_) {
+      JsonValue number;
+      if (!number_from_text({p_, static_cast<size_t>(after - p_)}, number)) fail();
+      p_ = after;
+      return number;
+    }
+    number_.clear();
+    if (peek() == '-') number_ += static_cast<char>(take());
+    int c = peek();
+    if (c == '0') {
+      number_ += static_cast<char>(take());
+    } else if (c >= '1' && c <= '9') {
+      take_digits();
+    } else {
+      fail();
+    }
+    if (peek() == '.') {
+      number_ += static_cast<char>(take());
+      if (take_digits() == 0) fail();
+    }
+    c = peek();
+    if (c == 'e' || c == 'E') {
+      number_ += static_cast<char>(take());
+      c = peek();
+      if (c == '+' || c == '-') number_ += static_cast<char>(take());
+      if (take_digits() == 0) fail();
+    }
+    JsonValue number;
+    if (!number_from_text(number_, number)) fail();
+    return number;
+  }
+
+  size_t take_digits() {
+    size_t count = 0;
+    for (int c = peek(); c >= '0' && c <= '9'; c = peek()) {
+      number_ += static_cast<char>(c);
+      ++p_;
+      ++count;
+    }
+    return count;
+  }
+
+  Source& source_;
+  const char* p_ = nullptr;
+  const char* end_ = nullptr;
   int depth_ = 0;
+  std::string text_;
+  std::string number_;
   std::vector<JsonValue> elements_;
   std::vector<JsonMember> members_;
-  JsonValue root_;
 };
 
-constexpr unsigned kParseFlags =
-    rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
-
-template <typename Stream>
-JsonValue parse_stream(Stream& stream) {
-  TreeBuilder builder;
-  rapidjson::Reader reader;
-  rapidjson::ParseResult result = reader.Parse<kParseFlags>(stream, builder);
-  if (result.IsError() || !stream.used_up()) throw Error::value(kDeserializeError);
-  return builder.take_root();
+template <typename Source>
+JsonValue parse_source(Source& source) {
+  try {
+    Parser<Source> parser(source);
+    return parser.parse_document();
+  } catch (const ParseFailure&) {
+    throw Error::value(kDeserializeError);
+  }
 }
 
 class FileDescriptor {
@@ -323,13 +588,13 @@ JsonValue read_document(const std::string& path) {
     throw Error::file("Error opening document " + Error::os_text(err));
   }
   FileDescriptor file(fd);
-  FdInputStream stream(file.get());
-  return parse_stream(stream);
+  FileSource source(file.get());
+  return parse_source(source);
 }
 
 JsonValue parse_json(std::string_view text) {
-  TextInputStream stream(text);
-  return parse_stream(stream);
+  TextSource source(text);
+  return parse_source(source);
 }
 
 }  // namespace tovra

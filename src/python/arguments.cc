@@ -122,7 +122,13 @@ std::string type_qualname(PyObject* object) {
 }
 
 std::string cannot_convert(PyObject* object, const char* expected) {
-  return "'" + type_qualname(object) + "' object cannot be converted to '" + expected + "'";
+  // Appended piece by piece: g++ 12 misreports the chained operator+ here (-Wrestrict).
+  std::string text = "'";
+  text += type_qualname(object);
+  text += "' object cannot be converted to '";
+  text += expected;
+  text += '\'';
+  return text;
 }
 
 namespace {

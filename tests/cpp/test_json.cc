@@ -148,7 +148,9 @@ JsonValue random_value(int depth) {
       std::vector<std::pair<std::string, JsonValue>> entries;
       size_t n = next_random() % 5;
       for (size_t i = 0; i < n; ++i) {
-        entries.emplace_back("k" + std::to_string(next_random() % 8), random_value(depth + 1));
+        std::string key = "k";
+        key += std::to_string(next_random() % 8);
+        entries.emplace_back(std::move(key), random_value(depth + 1));
       }
       return object_of(std::move(entries));
     }
@@ -321,8 +323,13 @@ void test_scalars_and_escapes() {
     std::string s(9000, 'x');
     s[offset] = '"';
     s[offset + 8190] = '\n';
-    std::string expected = "\"" + s.substr(0, offset) + "\\\"" + s.substr(offset + 1, 8189) +
-                           "\\n" + s.substr(offset + 8191) + "\"";
+    std::string expected = "\"";
+    expected += s.substr(0, offset);
+    expected += "\\\"";
+    expected += s.substr(offset + 1, 8189);
+    expected += "\\n";
+    expected += s.substr(offset + 8191);
+    expected += '"';
     CHECK_MSG(tovra::to_json(JsonValue::string(s)) == expected, std::to_string(offset));
   }
 }

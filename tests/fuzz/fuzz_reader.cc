@@ -2,13 +2,7 @@
 // error or parses to a tree whose compact text parses back to an equal tree with the same text.
 //
 // Build and run from the repository root (clang):
-//   clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc src/core/json_value.cc \
-//     src/core/json_reader.cc src/core/json_writer.cc tests/fuzz/fuzz_reader.cc -o fuzz_reader
-//   mkdir -p corpus && cp tests/fuzz/corpus_reader/* corpus/
-//   echo 'pointer-overflow:rapidjson/internal/stack.h' > ubsan.supp
-//   UBSAN_OPTIONS=suppressions=ubsan.supp ./fuzz_reader -max_total_time=120 corpus
-// The suppression covers the tokenizer's lazily allocated scratch stack, whose first push adds
-// an offset to its still-null pointer (harmless, but reported by the sanitizer).
+//   bash scripts/fuzz.sh 120
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
