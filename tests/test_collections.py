@@ -56,7 +56,8 @@ def test_create_collection_replaces_collection_whose_file_vanished(db, db_path):
 
 def test_collections_lists_collection_files_in_directory_order(db, db_path):
     assert db.collections() == []
-    names = ["users.json", "users.tmp", "notes.txt", ".json", "USERS.JSON", "a.b.json", "x.json", "plain"]
+    names = ["users.json", "users.tmp", "notes.txt", ".json", "USERS.JSON", "a.b.json", "x.json",
+             "plain", "..json", "...json"]
     for name in names:
         (db_path / name).write_text("")
     os.mkdir(db_path / "dir.json")
@@ -257,3 +258,9 @@ def test_failed_load_on_demand_stores_nothing(db, db_path, content, method):
         assert path.read_text() == content
         path.write_text("[]")
         assert db.find("coll") == []
+
+
+def test_entries_naming_the_directory_are_not_collections(open_with):
+    db = open_with({"..json": "[1]", "...json": "[2]", "ok.json": "[3]"})
+    assert db.collections() == ["ok"]
+    assert db.find("ok") == [3]

@@ -233,9 +233,14 @@ bool create_file_if_absent(const std::string& directory, const std::string& path
     if (errno == EEXIST) return false;
     throw Error::os(errno);
   }
-  int write_err = write_fully(fd, text);
-  ::close(fd);
-  if (write_err != 0) throw Error::os(write_err);
+  // A half-written file would keep the whole database from opening: remove it on failure.
+  int failure = write_fully(fd, text);
+  if (failure == 0 && fsync_retrying(fd) != 0) failure = errno;
+  if (::close(fd) != 0 && failure == 0 && errno != EINTR) failure = errno;
+  if (failure != 0) {
+    ::unlink(path.c_str());
+    throw Error::os(failure);
+  }
   return true;
 }
 

@@ -32,7 +32,10 @@ std::optional<std::string_view> collection_name_of_entry(std::string_view entry_
   if (dot == std::string_view::npos || dot == 0) return std::nullopt;
   if (entry_name.substr(dot + 1) != "json") return std::nullopt;
   if (!is_valid_utf8(entry_name)) return std::nullopt;
-  return entry_name.substr(0, dot);
+  std::string_view name = entry_name.substr(0, dot);
+  // "..json" and "...json" would name the directory itself or its parent.
+  if (name == "." || name == "..") return std::nullopt;
+  return name;
 }
 
 void check_no_nul(std::string_view path) {

@@ -18,7 +18,7 @@ std::string collection_file_path(std::string_view directory, std::string_view na
 
 // The collection name of a directory entry, or nothing for an entry that is not a collection
 // file: the extension after the last dot must be exactly "json", a name that starts with its
-// only dot has no extension, and the name must be valid UTF-8.
+// only dot has no extension, the name must be valid UTF-8, and the stem may not be "." or "..".
 std::optional<std::string_view> collection_name_of_entry(std::string_view entry_name);
 
 // D joined with an entry name.
