@@ -343,9 +343,8 @@ class Parser {
       }
     }
     --depth_;
-    JsonValue array = JsonValue::array(elements_.size() - first);
-    std::move(elements_.begin() + static_cast<std::ptrdiff_t>(first), elements_.end(),
-              array.elements().begin());
+    JsonValue array = JsonValue::array_from(
+        std::span<JsonValue>(elements_.data() + first, elements_.size() - first));
     elements_.resize(first);
     return array;
   }

@@ -79,6 +79,12 @@ JsonValue JsonValue::array(size_t size) {
   return v;
 }
 
+JsonValue JsonValue::array_from(std::span<JsonValue> elements) {
+  JsonValue array = JsonValue::array(elements.size());
+  std::move(elements.begin(), elements.end(), array.elements().begin());
+  return array;
+}
+
 JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members) {
   JsonValue v;
   uint32_t n = checked_size(members.size());

@@ -65,6 +65,8 @@ class JsonValue {
 
   // An array of `size` nulls, to be filled in place through elements().
   static JsonValue array(size_t size);
+  // An array of `elements`, which are moved from.
+  static JsonValue array_from(std::span<JsonValue> elements);
   // An object from members in any order; keys are sorted, and of equal keys the member that
   // came later wins. The members are moved from.
   static JsonValue object(std::span<JsonMember> members);

@@ -189,13 +189,7 @@ class Depythonizer {
       PyRef item = check(PySequence_GetItem(object, i));
       items.push_back(convert(item.get(), depth + 1));
     }
-    return array_of(items);
-  }
-
-  static JsonValue array_of(std::vector<JsonValue>& items) {
-    JsonValue array = JsonValue::array(items.size());
-    std::move(items.begin(), items.end(), array.elements().begin());
-    return array;
+    return JsonValue::array_from(items);
   }
 
   JsonValue set(PyObject* object, int depth) {
@@ -208,7 +202,7 @@ class Depythonizer {
       items.push_back(convert(item.get(), depth + 1));
     }
     if (PyErr_Occurred()) throw_python_error();
-    return array_of(items);
+    return JsonValue::array_from(items);
   }
 
   JsonMember member(PyObject* key, PyObject* value, int depth) {
