@@ -17,11 +17,13 @@ fi
 
 build=build/fuzz
 mkdir -p "$build"
-flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -Isrc)
-core=(src/core/json_value.cc src/core/json_reader.cc src/core/json_writer.cc src/core/paths.cc)
-clang++ "${flags[@]}" "${core[@]}" tests/fuzz/fuzz_reader.cc -o "$build/fuzz_reader"
-clang++ "${flags[@]}" "${core[@]}" src/core/query_cache.cc src/query/query.cc src/query/key_path.cc src/query/filter.cc \
-  src/query/update.cc tests/fuzz/fuzz_query.cc -o "$build/fuzz_query"
+flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTOVRA_DEBUG_ASSERTIONS -Isrc)
+json_layer=(src/json/invariant.cc src/json/json_value.cc src/json/json_reader.cc src/json/json_writer.cc
+  src/json/utf8.cc)
+query_layer=(src/query/query.cc src/query/key_path.cc src/query/filter.cc src/query/update.cc)
+clang++ "${flags[@]}" "${json_layer[@]}" tests/fuzz/fuzz_reader.cc -o "$build/fuzz_reader"
+clang++ "${flags[@]}" "${json_layer[@]}" "${query_layer[@]}" src/store/query_cache.cc src/store/fs.cc \
+  tests/fuzz/fuzz_query.cc -o "$build/fuzz_query"
 
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 
@@ -30,7 +32,6 @@ for target in reader query; do
   mkdir -p "$corpus"
   cp -n tests/fuzz/corpus_$target/* "$corpus/" 2>/dev/null || true
   echo "fuzzing $target for ${seconds}s"
-  # The update engine prints its diagnostic lines on standard output.
   "$build/fuzz_$target" -max_total_time="$seconds" -print_final_stats=1 -artifact_prefix="$build/" "$corpus" \
     >"$build/fuzz_$target.out" 2>"$build/fuzz_$target.log" || {
     tail -n 60 "$build/fuzz_$target.log"

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the module with AddressSanitizer and UndefinedBehaviorSanitizer into build/sanitize and
-# runs the whole pytest suite against that build. Exits non-zero on any test failure or any
-# sanitizer report. Extra arguments are passed to pytest (e.g. scripts/sanitize.sh -x tests/x.py).
+# Builds the module with AddressSanitizer, UndefinedBehaviorSanitizer and invariant checks into
+# build/sanitize and runs the whole pytest suite against that build. Exits non-zero on any test
+# failure or any sanitizer report. Extra arguments are passed to pytest
+# (e.g. scripts/sanitize.sh -x tests/x.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=build/sanitize
 python=$(command -v python3)
 
-cmake -S . -B "$build_dir" -DTOVRA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S . -B "$build_dir" -DTOVRA_SANITIZE=ON -DTOVRA_ASSERTIONS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" >/dev/null
 cmake --build "$build_dir" --target tovra -j "$(nproc)"
 

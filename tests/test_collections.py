@@ -46,12 +46,12 @@ def test_create_collection_keeps_an_existing_file(db, db_path):
     assert db.find("d") == [{"d": 1}]
 
 
-def test_create_collection_replaces_collection_whose_file_vanished(db, db_path):
+def test_create_collection_keeps_documents_whose_file_vanished(db, db_path):
     db.insert("c", {"a": 1})
     os.remove(db_path / "c.json")
     db.create_collection("c")
     assert (db_path / "c.json").read_text() == '{ "c":[] }'
-    assert db.find("c") == []
+    assert db.find("c") == [{"a": 1}]
 
 
 def test_collections_lists_collection_files_in_directory_order(db, db_path):

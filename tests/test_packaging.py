@@ -29,6 +29,7 @@ def test_sdist_holds_everything_a_source_build_needs(tmp_path):
     with tarfile.open(archive) as sdist:
         names = {name.split("/", 1)[1] for name in sdist.getnames() if "/" in name}
     needed = {"pyproject.toml", "CMakeLists.txt", "README.md", "stubs/tovra-stubs/__init__.pyi",
-              "src/python/module.cc", "src/core/json_reader.cc", "src/query/filter.cc"}
+              "src/python/module.cc", "src/json/json_reader.cc", "src/query/filter.cc",
+              "src/store/fs.cc"}
     assert needed <= names
     assert not any(name.startswith("build/") for name in names)

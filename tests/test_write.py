@@ -57,14 +57,24 @@ def test_file_name_and_no_temporary_file(db, db_path, tmp_path, monkeypatch, nam
     assert Tovra(str(db_path)).find(name) == [{"a": 1}]
 
 
-def test_file_mode_follows_umask(db, db_path):
+def test_new_file_mode_follows_umask(db, db_path):
     db.insert("c", {})
+    os.remove(db_path / "c.json")
     old = os.umask(0o027)
     try:
         db.write("c")
     finally:
         os.umask(old)
     assert stat.S_IMODE(os.stat(db_path / "c.json").st_mode) == 0o640
+
+
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o755, 0o444])
+def test_write_keeps_the_permission_bits_of_the_file_it_replaces(db, db_path, mode):
+    db.insert("c", {"a": 1})
+    os.chmod(db_path / "c.json", mode)
+    db.write("c")
+    assert stat.S_IMODE(os.stat(db_path / "c.json").st_mode) == mode
+    assert Tovra(str(db_path)).find("c") == [{"a": 1}]
 
 
 @pytest.mark.parametrize("name", ["missing", "disk"])

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/error.h"
+#include "json/byte_scan.h"
+#include "json/error.h"
 #include "python/arguments.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
@@ -295,22 +296,8 @@ class CollectorPause {
   bool was_enabled_;
 };
 
-bool is_ascii(std::string_view text) noexcept {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
-  size_t n = text.size(), i = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, p + i, 8);
-    if (word & 0x8080808080808080ull) return false;
-  }
-  for (; i < n; ++i) {
-    if (p[i] & 0x80) return false;
-  }
-  return true;
-}
-
 PyObject* new_str(std::string_view text) {
-  if (is_ascii(text)) {
+  if (is_ascii(text.data(), text.size())) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (str == nullptr) return nullptr;
     std::memcpy(PyUnicode_DATA(str), text.data(), text.size());

@@ -11,8 +11,8 @@
 
 #include <span>
 
-#include "core/collection.h"
-#include "core/json_value.h"
+#include "store/collection.h"
+#include "json/json_value.h"
 
 namespace tovra::python {
 

@@ -48,6 +48,8 @@ PyObject* exception_class(const Error& error) {
       return PyExc_Exception;
     case ErrorKind::kPanic:
       return panic_exception_type();
+    case ErrorKind::kInterrupted:
+      return nullptr;
   }
   return PyExc_SystemError;
 }
@@ -75,6 +77,11 @@ PyObject* panic_exception_type() {
 }
 
 void raise_error(const Error& error) {
+  if (error.kind() == ErrorKind::kInterrupted) {
+    // The signal handler's exception is pending already: it is what the caller gets.
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return;
+  }
   PyObject* type = exception_class(error);
   if (type == nullptr) return;  // creating the panic class failed and set its own error
   // The message is the only argument, so an OSError carries no errno.

@@ -10,7 +10,7 @@
 #include <new>
 #include <string>
 
-#include "core/error.h"
+#include "json/error.h"
 
 namespace tovra::python {
 

@@ -8,14 +8,15 @@
 #include <optional>
 #include <string>
 
-#include "core/database.h"
-#include "core/paths.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "query/filter.h"
 #include "query/update.h"
+#include "store/database.h"
+#include "store/fs.h"
+#include "store/paths.h"
 
 namespace tovra::python {
 
@@ -73,6 +74,30 @@ PyObject* optional_dict_argument(const char* parameter, PyObject* value) {
 
 PyObject* none() { Py_RETURN_NONE; }
 
+// The diagnostic lines of update parsing go straight to file descriptor 1, after whatever the
+// program printed before them: sys.stdout is flushed first (when there is one), so buffered
+// output never falls behind the lines. A failure to flush or to write is not a failure of the
+// update: the flush's exception is reported as unraisable, a failed write is dropped.
+class StandardOutput final : public query::DiagnosticSink {
+ public:
+  void write(std::string_view lines) override {
+    flush_python_stdout();
+    fs::write_all(1, lines);
+  }
+
+ private:
+  static void flush_python_stdout() {
+    PyObject* stdout_object = PySys_GetObject("stdout");  // borrowed
+    if (stdout_object == nullptr || stdout_object == Py_None) return;
+    PyRef result(PyObject_CallMethod(stdout_object, "flush", nullptr));
+    if (!result) PyErr_WriteUnraisable(stdout_object);
+  }
+};
+
+// Runs pending signal handlers; true when one raised (KeyboardInterrupt on Ctrl-C), which
+// stops the running operation with that exception pending.
+bool python_signal_raised() { return PyErr_CheckSignals() != 0; }
+
 using Args = PyObject* const*;
 
 const Signature kNew{"Tovra.__new__()", {"name"}, 1};
@@ -119,7 +144,7 @@ PyObject* insert(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     std::string_view name = collection_name_argument(a[0]);
     PyObject* document = dict_argument("document", a[1]);
     check_collection_name(name);
-    database_of(self).insert_in_collection(name, depythonize(document));
+    database_of(self).insert(name, depythonize(document));
     return none();
   });
 }
@@ -133,7 +158,7 @@ PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     PyObject* documents = list_argument("documents", a[1]);
     check_collection_name(name);
     // The whole list converts before anything is stored, so a failure stores nothing.
-    database_of(self).insert_in_collection(name, depythonize(documents));
+    database_of(self).insert_many(name, depythonize(documents));
     return none();
   });
 }
@@ -161,10 +186,10 @@ PyObject* find(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* query = optional_dict_argument("maybe_query", a[1]);
     check_collection_name(name);
     Database& database = database_of(self);
+    // The collection loads before the query converts.
     CollectionHandle collection = database.collection(name);
     if (query == nullptr) return pythonize(*collection);
-    CollectionHandle result = database.find(name, collection, depythonize(query));
-    return pythonize(*result);
+    return pythonize(*database.find(name, depythonize(query)));
   });
 }
 
@@ -179,14 +204,14 @@ PyObject* update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     bool return_result = a[3] != nullptr && bool_argument("return_result", a[3]);
     check_collection_name(name);
     Database& database = database_of(self);
-    database.clear_cache();
-    CollectionHandle collection = database.collection(name);
+    CollectionHandle collection = database.begin_update(name);
     // Each engine is built right after its query converts: parsing the update writes its
     // diagnostic lines before the filter is looked at.
-    query::UpdateEngine update_engine(depythonize(update_query));
+    StandardOutput diagnostics;
+    query::UpdateEngine update_engine(depythonize(update_query), &diagnostics);
     std::optional<query::FilterEngine> filter_engine;
     if (filter_query != nullptr) filter_engine.emplace(depythonize(filter_query));
-    Database::update(collection, update_engine, filter_engine ? &*filter_engine : nullptr);
+    database.update(name, update_engine, filter_engine ? &*filter_engine : nullptr);
     if (return_result) return pythonize(*collection);
     return none();
   });
@@ -335,6 +360,7 @@ PyModuleDef tovra_module = {
 };
 
 PyObject* create_module() {
+  fs::set_interrupt_check(python_signal_raised);
   if (PyType_Ready(&tovra_type) < 0) return nullptr;
   PyRef module(PyModule_Create(&tovra_module));
   if (!module) return nullptr;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/error.h"
+#include "json/error.h"
 
 namespace tovra::query {
 

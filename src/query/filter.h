@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "core/json_value.h"
+#include "json/json_value.h"
 #include "query/key_path.h"
 #include "query/query.h"
 

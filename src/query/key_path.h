@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "core/json_value.h"
+#include "json/json_value.h"
 
 namespace tovra::query {
 

@@ -2,7 +2,7 @@
 
 #include <type_traits>
 
-#include "core/error.h"
+#include "json/error.h"
 
 namespace tovra::query {
 

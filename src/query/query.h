@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/json_value.h"
+#include "json/json_value.h"
 
 namespace tovra::query {
 

@@ -1,12 +1,10 @@
 #include "query/update.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <utility>
 
-#include "core/error.h"
+#include "json/error.h"
+#include "json/invariant.h"
 
 namespace tovra::query {
 
@@ -34,20 +32,6 @@ size_t nesting_depth(const JsonValue& value) {
     }
   }
   return deepest;
-}
-
-// Writes straight to the descriptor, bypassing any buffered stream, so the lines keep their
-// place relative to whatever else the process writes. A failure to write a diagnostic is not
-// a failure of the update, so it is dropped.
-void write_to_stdout(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<size_t>(n));
-  }
 }
 
 }  // namespace
@@ -93,7 +77,7 @@ std::string format_fields(const std::vector<std::string>& fields) {
   return out;
 }
 
-UpdateEngine::UpdateEngine(const JsonValue& update_object) {
+UpdateEngine::UpdateEngine(const JsonValue& update_object, DiagnosticSink* diagnostics) {
   if (!update_object.is_object()) throw Error::panic("Not Valid query");
   std::span<const JsonMember> members = update_object.members();
   records_.reserve(members.size());
@@ -104,31 +88,53 @@ UpdateEngine::UpdateEngine(const JsonValue& update_object) {
     lines += "\nFields: ";
     lines += format_fields(query.fields);
     lines += '\n';
-    write_to_stdout(lines);
+    if (diagnostics != nullptr) diagnostics->write(lines);
     // The target sits in the object at level fields.size().
     bool set_fits = query.op != UpdateOperator::kSet ||
                     query.fields.size() + nesting_depth(query.value) <= kMaxDocumentDepth;
+    bool copies_operand = query.op == UpdateOperator::kSet && set_fits && query.value.owns_memory();
+    if (copies_operand) ++copies_per_document_;
     KeyPath path(query.fields);
-    records_.push_back(Record{std::move(query), set_fits, std::move(path)});
+    records_.push_back(Record{std::move(query), set_fits, copies_operand, std::move(path)});
   }
 }
 
 void UpdateEngine::apply(JsonValue& document) const {
   if (!document.is_object()) return;
+  // Copies of the Set operands that own memory, made before anything changes; the records
+  // then only move them in.
+  std::vector<JsonValue> operands;
+  if (copies_per_document_ != 0) {
+    operands.reserve(copies_per_document_);
+    for (const Record& record : records_) {
+      if (record.copies_operand) operands.push_back(record.query.value);
+    }
+  }
+  size_t next_operand = 0;
   for (const Record& record : records_) {
     const Query<UpdateOperator>& query = record.query;
     JsonValue* parent = record.path.parent(document);
-    if (parent == nullptr) continue;
+    if (parent == nullptr) {
+      if (record.copies_operand) ++next_operand;
+      continue;
+    }
     if (query.op == UpdateOperator::kDelete) {
       parent->erase(query.fields.back());
       continue;
     }
     JsonValue* target = record.path.last(*parent);
-    if (target == nullptr) continue;
+    if (target == nullptr) {
+      if (record.copies_operand) ++next_operand;
+      continue;
+    }
     double result;
     switch (query.op) {
       case UpdateOperator::kSet:
-        if (record.set_fits) *target = query.value;
+        if (record.copies_operand) {
+          *target = std::move(operands[next_operand++]);
+        } else if (record.set_fits) {
+          *target = query.value;  // a scalar or short string: no memory to fail on
+        }
         continue;
       case UpdateOperator::kAdd:
       case UpdateOperator::kSubstract:
@@ -148,6 +154,7 @@ void UpdateEngine::apply(JsonValue& document) const {
     // An overflow to infinity stores null: JsonValue::number never holds a non-finite value.
     *target = JsonValue::number(result);
   }
+  TOVRA_ASSERT(next_operand == operands.size());
 }
 
 }  // namespace tovra::query

@@ -6,9 +6,10 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "core/json_value.h"
+#include "json/json_value.h"
 #include "query/key_path.h"
 #include "query/query.h"
 
@@ -18,15 +19,26 @@ namespace tovra::query {
 // that would go beyond it is skipped.
 inline constexpr size_t kMaxDocumentDepth = 126;
 
+// Receives the two diagnostic lines of each record of an update query as soon as the record
+// parses ("Update operator found <name>\n" and "Fields: [...]\n"). The query layer does no I/O:
+// the caller decides where the lines go.
+class DiagnosticSink {
+ public:
+  virtual ~DiagnosticSink() = default;
+  virtual void write(std::string_view lines) = 0;
+};
+
 class UpdateEngine {
  public:
-  // Parses every top-level entry of `update_object` in key order. After each record it writes
-  // "Update operator found <name>\n" and "Fields: [...]\n" to file descriptor 1, so the lines
-  // of the records before a failing entry are out when the error is thrown. Throws Error::panic
-  // with the parse messages of query.h; an argument that is not an object is "Not Valid query".
-  explicit UpdateEngine(const JsonValue& update_object);
+  // Parses every top-level entry of `update_object` in key order, handing each record's lines
+  // to `diagnostics` (when given) right after it parses, so the lines of the records before a
+  // failing entry are out when the error is thrown. Throws Error::panic with the parse
+  // messages of query.h; an argument that is not an object is "Not Valid query".
+  explicit UpdateEngine(const JsonValue& update_object, DiagnosticSink* diagnostics = nullptr);
 
   // Applies every record to `document`. A document that is not an object stays unchanged.
+  // Either every record is applied or, when memory runs out, the document is left as it was:
+  // whatever may fail (copying Set operands) happens before the first change.
   void apply(JsonValue& document) const;
 
   // Asks for the memory that apply() will read first in `document`.
@@ -43,9 +55,12 @@ class UpdateEngine {
     // False for a Set whose operand would nest the document beyond kMaxDocumentDepth; the
     // target's depth is fixed by the path, so this is known before any document is seen.
     bool set_fits;
+    // A Set that fits and whose operand owns memory: apply() copies it up front.
+    bool copies_operand;
     KeyPath path;  // resolves query.fields
   };
   std::vector<Record> records_;
+  size_t copies_per_document_ = 0;
 };
 
 // `fields` in list notation: ["a", "b"]. Double quotes and backslashes are escaped with a

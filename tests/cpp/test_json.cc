@@ -1,4 +1,4 @@
-// Unit tests of the core's JSON reading, writing and atomic file replacement.
+// Unit tests of JSON values, reading and writing.
 // Plain program: prints each failed check and ends with "N passed, N failed".
 
 #include <dirent.h>
@@ -19,12 +19,13 @@
 #include <string>
 #include <vector>
 
-#include "core/error.h"
-#include "core/file_io.h"
-#include "core/json_reader.h"
-#include "core/json_value.h"
-#include "core/json_writer.h"
+#include "json/error.h"
+#include "test_support.h"
+#include "json/json_reader.h"
+#include "json/json_value.h"
+#include "json/json_writer.h"
 
+using test_support::error_of;
 using tovra::Error;
 using tovra::ErrorKind;
 using tovra::JsonMember;
@@ -33,61 +34,12 @@ using tovra::JsonValue;
 
 namespace {
 
-int passed = 0;
-int failed = 0;
-
-#define CHECK(cond) check((cond), #cond, __FILE__, __LINE__, "")
-#define CHECK_MSG(cond, context) check((cond), #cond, __FILE__, __LINE__, (context))
-
-void check(bool ok, const char* what, const char* file, int line, const std::string& context) {
-  if (ok) {
-    ++passed;
-    return;
-  }
-  ++failed;
-  std::printf("FAIL %s:%d: %s %s\n", file, line, what, context.c_str());
-}
-
-// The error thrown by `fn`, or a kPanic error saying that nothing was thrown.
-Error error_of(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const Error& e) {
-    return e;
-  }
-  return Error::panic("nothing thrown");
-}
-
 bool is_invalid_json(std::string_view text) {
   Error e = error_of([&] { tovra::parse_json(text); });
   return e.kind() == ErrorKind::kValue && e.message() == "Error deserializing JSON";
 }
 
 std::string nested_arrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::string> directory_entries(const std::string& dir) {
-  std::vector<std::string> names;
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      std::string name = e->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(d);
-  }
-  return names;
-}
 
 uint64_t rng_state = 0x2545F4914F6CDD1DULL;
 uint64_t next_random() {
@@ -351,111 +303,9 @@ void test_document_example_and_round_trips() {
   CHECK(mismatches == 0);
 }
 
-void test_read_document(const std::string& dir) {
-  Error missing = error_of([&] { tovra::read_document(dir + "/missing.json"); });
-  CHECK(missing.kind() == ErrorKind::kFile);
-  CHECK(missing.message() == "Error opening document No such file or directory (os error 2)");
-  Error nul = error_of([&] { tovra::read_document(std::string("a\0b", 3)); });
-  CHECK(nul.kind() == ErrorKind::kFile);
-  CHECK(nul.message() == "Error opening document file name contained an unexpected NUL byte");
-  mkdir((dir + "/x.json").c_str(), 0777);
-  Error directory = error_of([&] { tovra::read_document(dir + "/x.json"); });
-  CHECK(directory.kind() == ErrorKind::kValue && directory.message() == "Error deserializing JSON");
-
-  std::string path = dir + "/doc.json";
-  write_file(path, "[1]\n");
-  CHECK(tovra::read_document(path).size() == 1);
-  write_file(path, std::string_view("[1]\0", 4));
-  CHECK(error_of([&] { tovra::read_document(path); }).kind() == ErrorKind::kValue);
-  write_file(path, "");
-  CHECK(error_of([&] { tovra::read_document(path); }).kind() == ErrorKind::kValue);
-  // Texts of many buffers, tokens split across buffer boundaries at every offset.
-  for (size_t pad = 8180; pad < 8200; ++pad) {
-    std::string text = "[\"" + std::string(pad, 'p') + "\",12345.5,\"\xC3\xA9\",-77]";
-    write_file(path, text);
-    CHECK_MSG(tovra::to_json(tovra::read_document(path)) == text, std::to_string(pad));
-  }
-}
-
-void test_os_error_rendering() {
-  CHECK(tovra::os_error_rendering(13) ==
-        "Os { code: 13, kind: PermissionDenied, message: \"Permission denied\" }");
-  CHECK(tovra::os_error_rendering(18).find("kind: CrossesDevices,") != std::string::npos);
-  CHECK(tovra::os_error_rendering(122).find("kind: FilesystemQuotaExceeded,") != std::string::npos);
-  CHECK(tovra::os_error_rendering(95).rfind("Os { code: 95, kind: Uncategorized, message: \"", 0) ==
-        0);
-}
-
-void test_write_collection_file(const std::string& root) {
-  std::string db = root + "/db";
-  mkdir(db.c_str(), 0777);
-  std::string file = db + "/c.json";
-  write_file(file, "{ \"c\":[] }");
-
-  tovra::write_collection_file(db, file, {});
-  CHECK(read_file(file) == "[]");
-
-  std::vector<JsonValue> docs;
-  for (int i = 0; i < 20000; ++i) {
-    docs.push_back(object_of({{"i", JsonValue::uint(static_cast<uint64_t>(i))},
-                              {"name", JsonValue::string("document number " + std::to_string(i))},
-                              {"x", JsonValue::number(i / 8.0)}}));
-  }
-  tovra::write_collection_file(db + "/", file, docs);
-  std::string written = read_file(file);
-  CHECK(written == tovra::to_json(array_of(docs)));
-  CHECK(written.size() > 8192 * 10);
-  JsonValue back = tovra::read_document(file);
-  CHECK(back == array_of(docs));
-  CHECK(directory_entries(db) == std::vector<std::string>{"c.json"});
-
-  // A file name of 255 bytes: the temporary name does not grow with it.
-  std::string long_file = db + "/" + std::string(250, 'n') + ".json";
-  tovra::write_collection_file(db, long_file, docs);
-  CHECK(read_file(long_file) == written);
-  unlink(long_file.c_str());
-
-  Error no_dir = error_of([&] { tovra::write_collection_file(root + "/nowhere", file, docs); });
-  CHECK(no_dir.kind() == ErrorKind::kFile);
-  CHECK(no_dir.message().rfind("Problem creating temporary file: Os { code: 2, kind: NotFound, "
-                               "message: \"",
-                               0) == 0);
-  CHECK(read_file(file) == written);
-
-  // Renaming over a non-empty directory fails; the temporary file is removed.
-  std::string blocker = db + "/d.json";
-  mkdir(blocker.c_str(), 0777);
-  write_file(blocker + "/inside", "x");
-  Error rename = error_of([&] { tovra::write_collection_file(db, blocker, docs); });
-  CHECK(rename.kind() == ErrorKind::kFile);
-  CHECK(rename.message().rfind("Error renaming file: Os { code: 21, kind: IsADirectory, ", 0) == 0);
-  CHECK(directory_entries(db).size() == 2);
-
-  // A write beyond the file size limit fails with EFBIG (SIGXFSZ ignored, as in the
-  // interpreter); the previous content stays and no temporary file is left.
-  signal(SIGXFSZ, SIG_IGN);
-  rlimit saved;
-  getrlimit(RLIMIT_FSIZE, &saved);
-  rlimit limited = saved;
-  limited.rlim_cur = 50000;
-  setrlimit(RLIMIT_FSIZE, &limited);
-  Error too_big = error_of([&] { tovra::write_collection_file(db, file, docs); });
-  setrlimit(RLIMIT_FSIZE, &saved);
-  CHECK(too_big.kind() == ErrorKind::kValue && too_big.message() == "Error serializing JSON");
-  CHECK(read_file(file) == written);
-  CHECK(directory_entries(db).size() == 2);
-
-  Error nul = error_of([&] { tovra::write_collection_file(db, file + std::string("\0x", 2), {}); });
-  CHECK(nul.kind() == ErrorKind::kFile);
-  CHECK(read_file(file) == written);
-}
-
 }  // namespace
 
 int main() {
-  char dir_template[] = "/tmp/test_json_XXXXXX";
-  std::string dir = mkdtemp(dir_template);
-
   test_nesting_limit();
   test_surroundings();
   test_duplicate_keys_keep_last_and_sort();
@@ -464,12 +314,6 @@ int main() {
   test_double_layout();
   test_scalars_and_escapes();
   test_document_example_and_round_trips();
-  test_read_document(dir);
-  test_os_error_rendering();
-  test_write_collection_file(dir);
 
-  std::string cleanup = "rm -rf '" + dir + "'";
-  if (std::system(cleanup.c_str()) != 0) std::printf("could not remove %s\n", dir.c_str());
-  std::printf("%d passed, %d failed\n", passed, failed);
-  return failed == 0 ? 0 : 1;
+  return test_support::summary();
 }

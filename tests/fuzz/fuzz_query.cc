@@ -13,9 +13,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
-#include "core/json_reader.h"
-#include "core/query_cache.h"
+#include "json/error.h"
+#include "json/json_reader.h"
+#include "store/query_cache.h"
 #include "query/filter.h"
 #include "query/update.h"
 

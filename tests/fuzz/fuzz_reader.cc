@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
-#include "core/json_reader.h"
-#include "core/json_writer.h"
+#include "json/error.h"
+#include "json/json_reader.h"
+#include "json/json_writer.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -9,25 +9,33 @@
 // for a double is invalid, one too small becomes a correctly signed zero.
 #pragma once
 
-#include <string>
+#include <cstddef>
 #include <string_view>
 
-#include "core/json_value.h"
+#include "json/json_value.h"
 
 namespace tovra {
 
 // Nesting depth of arrays and objects that a JSON text may reach; one level more is invalid.
 inline constexpr int kMaxJsonDepth = 127;
 
-// Opens `path` read-only (exactly as given: a relative path is resolved against the current
-// working directory) and parses it as a stream through an 8 KiB buffer; the file is never held
-// in memory whole.
-// Throws Error::file("Error opening document ...") when the file cannot be opened and
-// Error::value("Error deserializing JSON") when its content is invalid or cannot be read (a
-// directory opens but fails to read).
-JsonValue read_document(const std::string& path);
+// The message of every text the reader refuses.
+inline constexpr char kDeserializeError[] = "Error deserializing JSON";
 
-// Parses `text` by the same rules; throws Error::value("Error deserializing JSON").
+// Bytes the reader pulls, a buffer at a time (files, pipes: the store provides them).
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  // Fills up to `capacity` bytes of `buffer` and returns how many; 0 only at the end of the
+  // input. A source that fails throws (a tovra::Error), and the parse ends with that error.
+  virtual size_t read(char* buffer, size_t capacity) = 0;
+};
+
+// Parses `stream` through an 8 KiB buffer, so that the text is never held in memory whole.
+// Throws Error::value(kDeserializeError) for text that breaks the rules above.
+JsonValue parse_json(ByteSource& stream);
+
+// Parses `text` by the same rules; throws Error::value(kDeserializeError).
 JsonValue parse_json(std::string_view text);
 
 }  // namespace tovra

@@ -1,12 +1,11 @@
-#include "core/json_writer.h"
-
-#include <errno.h>
-#include <unistd.h>
+#include "json/json_writer.h"
 
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+
+#include "json/byte_scan.h"
 
 namespace tovra {
 
@@ -18,47 +17,17 @@ constexpr size_t kWriteBufferSize = 8192;
 // and "-0.00001234567890123456" both fit), an integer at most 20 digits and a sign.
 constexpr size_t kNumberRoom = 32;
 
-// A failed write(2) unwinds the serialisation at once; its errno is handed to the caller.
-struct WriteFailed {
-  int err;
-};
-
 struct StringSink {
   std::string& out;
   void consume(const char* bytes, size_t n) { out.append(bytes, n); }
 };
 
-struct FdSink {
-  int fd;
-  void consume(const char* bytes, size_t n) {
-    while (n > 0) {
-      ssize_t written = ::write(fd, bytes, n);
-      if (written < 0) {
-        if (errno == EINTR) continue;
-        throw WriteFailed{errno};
-      }
-      // write(2) returns 0 only for an empty request; never spin on it.
-      if (written == 0) throw WriteFailed{EIO};
-      bytes += written;
-      n -= static_cast<size_t>(written);
-    }
-  }
+struct StreamSink {
+  ByteSink& stream;
+  void consume(const char* bytes, size_t n) { stream.write(bytes, n); }
 };
 
-// Bytes that a JSON string cannot hold unescaped.
-constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
-
-// Whether any of the eight bytes of `w` needs an escape. The classic zero-byte tests: each may
-// flag extra bytes above a true hit, but never flags a word without one.
-inline bool any_needs_escape(uint64_t w) {
-  constexpr uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr uint64_t kHighs = 0x8080808080808080ULL;
-  uint64_t below_space = (w - kOnes * 0x20) & ~w;
-  uint64_t quote = w ^ (kOnes * '"');
-  uint64_t backslash = w ^ (kOnes * '\\');
-  uint64_t hits = below_space | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
-  return (hits & kHighs) != 0;
-}
+inline bool any_needs_escape(uint64_t word) { return byte_scan::escape_bytes(word) != 0; }
 
 // Serialises into a fixed buffer that is handed to the sink whenever it fills up.
 template <typename Sink>
@@ -169,13 +138,7 @@ class JsonEmitter {
     const char* end = p + text.size();
     const char* run = p;
     while (true) {
-      while (end - p >= 8) {
-        uint64_t w;
-        std::memcpy(&w, p, sizeof w);
-        if (any_needs_escape(w)) break;
-        p += 8;
-      }
-      while (p < end && !needs_escape(static_cast<unsigned char>(*p))) ++p;
+      p = find_json_escape(p, end);
       if (p == end) break;
       put(run, static_cast<size_t>(p - run));
       escape(static_cast<unsigned char>(*p));
@@ -355,16 +318,11 @@ std::string to_json(const JsonValue& value) {
   return out;
 }
 
-int write_json_array(int fd, std::span<const JsonValue> values) {
-  FdSink sink{fd};
-  JsonEmitter<FdSink> emitter(sink);
-  try {
-    emitter.array(values);
-    emitter.flush();
-  } catch (const WriteFailed& failure) {
-    return failure.err;
-  }
-  return 0;
+void write_json_array(ByteSink& stream, std::span<const JsonValue> values) {
+  StreamSink sink{stream};
+  JsonEmitter<StreamSink> emitter(sink);
+  emitter.array(values);
+  emitter.flush();
 }
 
 }  // namespace tovra

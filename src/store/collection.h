@@ -4,18 +4,20 @@
 // Every call runs with the interpreter lock held and never releases it, so a lock is never
 // contended by another thread: the guards below record the state instead of blocking (blocking
 // while holding the interpreter lock could only deadlock). A conflicting acquisition means an
-// internal invariant broke and is reported as a panic. A writer that leaves by an exception
-// other than tovra::Error marks the collection poisoned: its documents may be half-changed, so
-// later readers get "lock poison error while serializing".
+// internal invariant broke: debug builds stop at it, release builds report it as a panic.
+//
+// No operation leaves a document list half-changed: an insert makes room before it moves
+// anything in, and an update changes each document completely or not at all. So a failure
+// while a lock is held never makes a collection unusable.
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <vector>
 
-#include "core/error.h"
-#include "core/json_value.h"
+#include "json/error.h"
+#include "json/invariant.h"
+#include "json/json_value.h"
 
 namespace tovra {
 
@@ -26,14 +28,11 @@ class Collection {
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
 
-  bool poisoned() const noexcept { return poisoned_; }
-
   // Shared access for reading, converting and writing the documents.
   class ReadGuard {
    public:
     explicit ReadGuard(const Collection& c) : c_(c) {
-      if (c_.poisoned_) throw Error::exception("lock poison error while serializing");
-      if (c_.writers_ != 0) throw Error::panic("collection lock already held for writing");
+      if (NEVER(c_.writers_ != 0)) throw Error::panic("collection lock already held for writing");
       ++c_.readers_;
     }
     ~ReadGuard() { --c_.readers_; }
@@ -48,36 +47,28 @@ class Collection {
   // Exclusive access for changing the documents.
   class WriteGuard {
    public:
-    explicit WriteGuard(Collection& c) : c_(c), exceptions_(std::uncaught_exceptions()) {
-      if (c_.poisoned_) throw Error::exception("lock poison error while serializing");
-      if (c_.writers_ != 0 || c_.readers_ != 0) {
+    explicit WriteGuard(Collection& c) : c_(c) {
+      if (NEVER(c_.writers_ != 0 || c_.readers_ != 0)) {
         throw Error::panic("collection lock already held");
       }
       c_.writers_ = 1;
     }
     ~WriteGuard() {
+      TOVRA_ASSERT(c_.writers_ == 1 && c_.readers_ == 0);
       c_.writers_ = 0;
-      if (changing_ && std::uncaught_exceptions() > exceptions_) c_.poisoned_ = true;
     }
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
     std::vector<JsonValue>& documents() noexcept { return c_.documents_; }
-    // Brackets a change that an exception could leave half done; leaving by an exception
-    // between the two calls poisons the collection.
-    void begin_change() noexcept { changing_ = true; }
-    void end_change() noexcept { changing_ = false; }
 
    private:
     Collection& c_;
-    int exceptions_;
-    bool changing_ = false;
   };
 
  private:
   std::vector<JsonValue> documents_;
   mutable uint32_t readers_ = 0;
   uint32_t writers_ = 0;
-  bool poisoned_ = false;
 };
 
 using CollectionHandle = std::shared_ptr<Collection>;

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "core/collection.h"
-#include "core/json_value.h"
+#include "store/collection.h"
+#include "json/json_value.h"
 
 namespace tovra {
 

@@ -1,8 +1,4 @@
-#include "core/json_reader.h"
-
-#include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
+#include "json/json_reader.h"
 
 #include <charconv>
 #include <cmath>
@@ -11,8 +7,9 @@
 #include <system_error>
 #include <vector>
 
-#include "core/error.h"
-#include "core/paths.h"
+#include "json/error.h"
+#include "json/byte_scan.h"
+#include "json/utf8.h"
 
 namespace tovra {
 
@@ -20,36 +17,25 @@ namespace {
 
 constexpr size_t kReadBufferSize = 8192;
 
-const char kDeserializeError[] = "Error deserializing JSON";
-
-// Bytes of a file, read through one fixed 8 KiB buffer. A failed read ends the input and is
-// remembered, so that a text cut short by an error is never taken for a complete one.
-class FileSource {
+// Bytes of a stream, pulled through one fixed 8 KiB buffer. The stream reports its own failures
+// by throwing, so a text cut short by an error is never taken for a complete one.
+class StreamSource {
  public:
-  explicit FileSource(int fd) : fd_(fd) {}
-  FileSource(const FileSource&) = delete;
-  FileSource& operator=(const FileSource&) = delete;
+  explicit StreamSource(ByteSource& stream) : stream_(stream) {}
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
 
-  // The next chunk, or false at the end of the input. Only a read of zero bytes is the end:
-  // a short read is not (pipes, FIFOs).
+  // The next chunk, or false at the end of the input.
   bool next(const char*& begin, const char*& end) {
-    ssize_t n;
-    do {
-      n = ::read(fd_, buffer_, kReadBufferSize);
-    } while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-      if (n < 0) failed_ = true;
-      return false;
-    }
+    size_t n = stream_.read(buffer_, kReadBufferSize);
+    if (n == 0) return false;
     begin = buffer_;
     end = buffer_ + n;
     return true;
   }
-  bool failed() const { return failed_; }
 
  private:
-  int fd_;
-  bool failed_ = false;
+  ByteSource& stream_;
   char buffer_[kReadBufferSize];
 };
 
@@ -64,7 +50,6 @@ class TextSource {
     end = text_.data() + text_.size();
     return true;
   }
-  bool failed() const { return false; }
 
  private:
   std::string_view text_;
@@ -72,29 +57,9 @@ class TextSource {
 };
 
 // The first byte in [p, end) that ends a run of plain ASCII string bytes: a quote, a
-// backslash, a control character or a byte of a multi-byte UTF-8 sequence. Eight bytes are
-// tested at a time.
+// backslash, a control character or a byte of a multi-byte UTF-8 sequence.
 const char* skip_plain_ascii(const char* p, const char* end) {
-  constexpr uint64_t kOnes = 0x0101010101010101ull;
-  constexpr uint64_t kHigh = 0x8080808080808080ull;
-  while (end - p >= 8) {
-    uint64_t word;
-    std::memcpy(&word, p, 8);
-    uint64_t quote = word ^ (kOnes * '"');
-    uint64_t backslash = word ^ (kOnes * '\\');
-    // A byte is flagged when it is zero after the xor (quote, backslash), below 0x20, or has
-    // its high bit set; the lowest flagged byte is exact, which is all that is used.
-    uint64_t special = ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-                       ((word - kOnes * 0x20) & ~word) | word;
-    special &= kHigh;
-    if (special != 0) return p + (__builtin_ctzll(special) >> 3);
-    p += 8;
-  }
-  for (; p != end; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    if (c == '"' || c == '\\' || c < 0x20 || c >= 0x80) return p;
-  }
-  return p;
+  return find_escape_or_non_ascii(p, end);
 }
 
 // Skips plain string bytes, ASCII or not; sets `non_ascii` when it passed a byte >= 0x80.
@@ -234,7 +199,7 @@ class Parser {
     skip_whitespace();
     JsonValue value = parse_value();
     skip_whitespace();
-    if (peek() != kEnd || source_.failed()) fail();
+    if (peek() != kEnd) fail();
     return value;
   }
 
@@ -558,36 +523,10 @@ JsonValue parse_source(Source& source) {
   }
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 }  // namespace
 
-JsonValue read_document(const std::string& path) {
-  if (path.find('\0') != std::string::npos) {
-    throw Error::file("Error opening document file name contained an unexpected NUL byte");
-  }
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    int err = errno;
-    throw Error::file("Error opening document " + Error::os_text(err));
-  }
-  FileDescriptor file(fd);
-  FileSource source(file.get());
+JsonValue parse_json(ByteSource& stream) {
+  StreamSource source(stream);
   return parse_source(source);
 }
 

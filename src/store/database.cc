@@ -1,20 +1,16 @@
-#include "core/database.h"
+#include "store/database.h"
 
-#include <dirent.h>
+#include <errno.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <memory>
 #include <optional>
 
-#include "core/error.h"
-#include "core/file_io.h"
-#include "core/json_reader.h"
-#include "core/json_writer.h"
-#include "core/paths.h"
-#include "query/filter.h"
-#include "query/update.h"
+#include "json/error.h"
+#include "json/json_writer.h"
+#include "store/collection_file.h"
+#include "store/fs.h"
+#include "store/paths.h"
 
 namespace tovra {
 
@@ -25,45 +21,18 @@ namespace {
 constexpr size_t kPrefetchDistance = 16;
 
 bool path_exists(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return false;  // no file can have such a name
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0;
+  struct stat status;
+  return fs::stat_path(path, status) == 0;
 }
-
-class DirectoryListing {
- public:
-  explicit DirectoryListing(const std::string& path) {
-    check_no_nul(path);
-    dir_ = ::opendir(path.c_str());
-    if (dir_ == nullptr) throw Error::os(errno);
-  }
-  ~DirectoryListing() { ::closedir(dir_); }
-  DirectoryListing(const DirectoryListing&) = delete;
-  DirectoryListing& operator=(const DirectoryListing&) = delete;
-
-  // The next entry's name; nothing at the end. A failing read throws when `strict`, and ends
-  // the listing otherwise.
-  std::optional<std::string> next(bool strict) {
-    errno = 0;
-    struct dirent* entry = ::readdir(dir_);
-    if (entry == nullptr) {
-      if (errno != 0 && strict) throw Error::os(errno);
-      return std::nullopt;
-    }
-    return std::string(entry->d_name);
-  }
-
- private:
-  DIR* dir_ = nullptr;
-};
 
 // The collection names of the directory's collection files, in directory order.
 std::vector<std::string> collection_names_in(const std::string& path, bool strict) {
-  DirectoryListing listing(path);
+  fs::check_no_nul(path);
+  std::vector<std::string> entries;
+  if (int err = fs::list_directory(path, strict, entries)) throw fs::os_error(err);
   std::vector<std::string> names;
-  while (std::optional<std::string> entry = listing.next(strict)) {
-    if (*entry == "." || *entry == "..") continue;
-    if (std::optional<std::string_view> name = collection_name_of_entry(*entry)) {
+  for (const std::string& entry : entries) {
+    if (std::optional<std::string_view> name = collection_name_of_entry(entry)) {
       names.emplace_back(*name);
     }
   }
@@ -90,14 +59,15 @@ std::vector<JsonValue> documents_of_file(std::string_view name, JsonValue file_v
 }
 
 CollectionHandle read_collection_file(std::string_view name, const std::string& file_path) {
-  return std::make_shared<Collection>(documents_of_file(name, read_document(file_path)));
+  return std::make_shared<Collection>(
+      documents_of_file(name, read_json_file(file_path, FileUse::kCollection)));
 }
 
-// Removal that treats a file already gone as removed.
-int remove_file(const std::string& path) {
-  check_no_nul(path);
-  if (::unlink(path.c_str()) == 0 || errno == ENOENT) return 0;
-  return errno;
+// Removal that treats a file already gone as removed: 0 or an errno.
+int remove_collection_file(const std::string& path) {
+  fs::check_no_nul(path);
+  int err = fs::remove_file(path);
+  return err == ENOENT ? 0 : err;
 }
 
 }  // namespace
@@ -105,7 +75,7 @@ int remove_file(const std::string& path) {
 Database::Database(std::string path) : path_(std::move(path)) {
   if (!path_exists(path_)) {
     // A directory that cannot be created shows up as the errors of later file operations.
-    if (path_.find('\0') == std::string::npos) ::mkdir(path_.c_str(), 0777);
+    if (path_.find('\0') == std::string::npos) fs::make_directory(path_);
     return;
   }
   std::vector<std::string> names = collection_names_in(path_, /*strict=*/false);
@@ -128,6 +98,10 @@ void Database::register_collection(std::string_view name, CollectionHandle handl
   }
 }
 
+void Database::forget_collection(std::string_view name) noexcept {
+  if (auto it = collections_.find(name); it != collections_.end()) collections_.erase(it);
+}
+
 CollectionHandle Database::collection(std::string_view name) {
   check_collection_name(name);
   if (CollectionHandle handle = lookup(name)) return handle;
@@ -136,7 +110,6 @@ CollectionHandle Database::collection(std::string_view name) {
 }
 
 void Database::load_collection(std::string_view name) {
-  check_collection_name(name);
   std::string file_path = collection_file_path(path_, name);
   if (!path_exists(file_path)) {
     throw Error::value("Collection with name '" + std::string(name) + "' not found on disk");
@@ -147,11 +120,17 @@ void Database::load_collection(std::string_view name) {
 void Database::create_collection(std::string_view name) {
   check_collection_name(name);
   std::string file_path = collection_file_path(path_, name);
-  if (path_exists(file_path)) return;
+  fs::check_no_nul(file_path);
+  struct stat status;
+  int err = fs::stat_path(file_path, status);
+  if (err == 0) return;
+  // A name that exists but cannot be followed (a dangling or looping link) is not free: writing
+  // through it or beside it would put the collection where it cannot be read back.
+  if (err != ENOENT || fs::lstat_path(file_path, status) == 0) throw fs::os_error(err);
   std::string text = "{ \"";
   append_json_string(text, name);
   text += "\":[] }";
-  if (create_file_if_absent(path_, file_path, text)) {
+  if (create_file_if_absent(path_, file_path, text) && lookup(name) == nullptr) {
     register_collection(name, std::make_shared<Collection>());
   }
 }
@@ -162,53 +141,57 @@ std::vector<std::string> Database::list_collections() const {
 
 void Database::drop_collection(std::string_view name) {
   check_collection_name(name);
-  if (int err = remove_file(collection_file_path(path_, name))) throw Error::os(err);
-  if (auto it = collections_.find(name); it != collections_.end()) collections_.erase(it);
+  if (int err = remove_collection_file(collection_file_path(path_, name))) {
+    throw fs::os_error(err);
+  }
+  forget_collection(name);
 }
 
 void Database::drop_all() {
   int first_failure = 0;
   for (const std::string& name : list_collections()) {
-    int err = remove_file(collection_file_path(path_, name));
+    int err = remove_collection_file(collection_file_path(path_, name));
     if (err == 0) {
-      if (auto it = collections_.find(name); it != collections_.end()) collections_.erase(it);
+      forget_collection(name);
     } else if (first_failure == 0) {
       first_failure = err;
     }
   }
-  // A directory that still holds other files stays.
-  if (::rmdir(path_.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST &&
-      first_failure == 0) {
-    first_failure = errno;
-  }
-  if (first_failure != 0) throw Error::os(first_failure);
+  // Removing the directory is a courtesy: one that still holds other files stays, and one
+  // named by ".", "d/." or a link cannot be removed by that name at all.
+  fs::remove_directory(path_);
+  if (first_failure != 0) throw fs::os_error(first_failure);
 }
 
-void Database::insert_in_collection(std::string_view name, JsonValue value) {
+CollectionHandle Database::collection_for_insert(std::string_view name) {
   check_collection_name(name);
-  CollectionHandle handle = lookup(name);
-  if (handle == nullptr) {
-    create_collection(name);
-    handle = lookup(name);
-  }
-  if (handle == nullptr) {
-    // A file is there but the collection is not in memory: its documents come first.
-    load_collection(name);
-    handle = lookup(name);
-  }
-  Collection::WriteGuard guard(*handle);
-  std::vector<JsonValue>& documents = guard.documents();
-  if (value.is_array()) {
-    std::span<JsonValue> elements = value.elements();
-    documents.reserve(documents.size() + elements.size());
-    for (JsonValue& element : elements) documents.push_back(std::move(element));
-  } else {
-    documents.push_back(std::move(value));
-  }
+  if (CollectionHandle handle = lookup(name)) return handle;
+  create_collection(name);
+  if (CollectionHandle handle = lookup(name)) return handle;
+  // A file is there but the collection is not in memory: its documents come first.
+  load_collection(name);
+  return lookup(name);
 }
 
-CollectionHandle Database::find(std::string_view name, const CollectionHandle& collection,
-                                const JsonValue& query) {
+void Database::insert(std::string_view name, JsonValue document) {
+  CollectionHandle handle = collection_for_insert(name);
+  Collection::WriteGuard guard(*handle);
+  guard.documents().push_back(std::move(document));
+}
+
+void Database::insert_many(std::string_view name, JsonValue documents) {
+  TOVRA_ASSERT(documents.is_array());
+  CollectionHandle handle = collection_for_insert(name);
+  Collection::WriteGuard guard(*handle);
+  std::vector<JsonValue>& stored = guard.documents();
+  std::span<JsonValue> elements = documents.elements();
+  // Room first: the moves that follow cannot fail, so a failure stores nothing.
+  stored.reserve(stored.size() + elements.size());
+  for (JsonValue& element : elements) stored.push_back(std::move(element));
+}
+
+CollectionHandle Database::find(std::string_view name, const JsonValue& query) {
+  CollectionHandle collection = this->collection(name);
   uint64_t digest = query_digest(name, query);
   if (CollectionHandle cached = cache_.get_with_digest(digest, name, query)) return cached;
   query::FilterEngine filter(query);
@@ -217,7 +200,9 @@ CollectionHandle Database::find(std::string_view name, const CollectionHandle& c
   {
     Collection::ReadGuard guard(*collection);
     const std::vector<JsonValue>& documents = guard.documents();
+    fs::InterruptPoll poll;
     for (size_t i = 0; i < documents.size(); ++i) {
+      poll.tick();
       if (i + kPrefetchDistance < documents.size()) filter.prefetch(documents[i + kPrefetchDistance]);
       const JsonValue& document = documents[i];
       only_objects = only_objects && document.is_object();
@@ -230,18 +215,31 @@ CollectionHandle Database::find(std::string_view name, const CollectionHandle& c
   return result;
 }
 
-void Database::update(const CollectionHandle& collection, const query::UpdateEngine& update,
+CollectionHandle Database::begin_update(std::string_view name) {
+  check_collection_name(name);
+  cache_.clear();
+  return collection(name);
+}
+
+void Database::update(std::string_view name, const query::UpdateEngine& update,
                       const query::FilterEngine* filter) {
+  CollectionHandle collection = this->collection(name);
   Collection::WriteGuard guard(*collection);
   std::vector<JsonValue>& documents = guard.documents();
   std::vector<size_t> selected;
   if (filter != nullptr) {
+    fs::InterruptPoll poll;
     for (size_t i = 0; i < documents.size(); ++i) {
+      poll.tick();
       if (i + kPrefetchDistance < documents.size()) filter->prefetch(documents[i + kPrefetchDistance]);
       if (filter->matches(documents[i])) selected.push_back(i);
     }
+  } else {
+    // The last moment the update may stop: nothing has changed yet.
+    fs::check_interrupt();
   }
-  guard.begin_change();
+  // From here on no interrupt is taken; a failure (memory) leaves each document either updated
+  // or as it was.
   if (filter == nullptr) {
     for (size_t i = 0; i < documents.size(); ++i) {
       if (i + kPrefetchDistance < documents.size()) update.prefetch(documents[i + kPrefetchDistance]);
@@ -250,7 +248,6 @@ void Database::update(const CollectionHandle& collection, const query::UpdateEng
   } else {
     for (size_t i : selected) update.apply(documents[i]);
   }
-  guard.end_change();
 }
 
 void Database::write_collection(std::string_view name, const Collection& collection) const {
@@ -273,6 +270,8 @@ void Database::write_all() const {
     try {
       write_collection(name, *handle);
     } catch (const Error& error) {
+      // An interruption stops at once; other failures let the rest be tried.
+      if (error.kind() == ErrorKind::kInterrupted) throw;
       if (!first_failure) first_failure = error;
     }
   }
@@ -280,20 +279,24 @@ void Database::write_all() const {
 }
 
 void Database::load_from_document(const std::string& document_path) {
-  JsonValue document = read_document(document_path);
+  JsonValue document = read_json_file(document_path, FileUse::kDocument);
   if (!document.is_object()) throw Error::value("Document is not an object");
   for (const JsonMember& member : document.members()) check_collection_name(member.key_view());
   for (JsonMember& member : document.members()) {
-    insert_in_collection(member.key_view(), std::move(member.value));
+    if (member.value.is_array()) {
+      insert_many(member.key_view(), std::move(member.value));
+    } else {
+      insert(member.key_view(), std::move(member.value));
+    }
   }
 }
 
 void Database::insert_many_from_document(std::string_view name,
                                          const std::string& document_path) {
   check_collection_name(name);
-  JsonValue document = read_document(document_path);
+  JsonValue document = read_json_file(document_path, FileUse::kDocument);
   if (!document.is_array()) throw Error::value("Document is not an array");
-  insert_in_collection(name, std::move(document));
+  insert_many(name, std::move(document));
 }
 
 }  // namespace tovra

@@ -3,7 +3,6 @@
 // message is the exception's text.
 #pragma once
 
-#include <cstring>
 #include <exception>
 #include <string>
 #include <utility>
@@ -17,6 +16,8 @@ enum class ErrorKind {
   kType,       // a value of the wrong type: TypeError
   kException,  // a conversion failure reported as the plain Exception class
   kPanic,      // a rejected query or a broken internal invariant: PanicException
+  kInterrupted,  // the interrupt check asked the operation to stop: the caller's exception
+                 // (KeyboardInterrupt) is already pending
 };
 
 class Error : public std::exception {
@@ -24,14 +25,11 @@ class Error : public std::exception {
   Error(ErrorKind kind, std::string message, int os_errno = 0)
       : kind_(kind), os_errno_(os_errno), message_(std::move(message)) {}
 
-  // "<system text> (os error N)", the form every operating-system error takes.
-  static std::string os_text(int err) {
-    char buffer[256];
-    // GNU strerror_r returns the text, which may or may not live in buffer.
-    const char* text = strerror_r(err, buffer, sizeof buffer);
-    return std::string(text) + " (os error " + std::to_string(err) + ")";
+  // An operating-system error: `message` is its rendering, "<system text> (os error N)" (the
+  // file-system layer makes it).
+  static Error os(int err, std::string message) {
+    return Error(ErrorKind::kOs, std::move(message), err);
   }
-  static Error os(int err) { return Error(ErrorKind::kOs, os_text(err), err); }
   static Error file(std::string message) { return Error(ErrorKind::kFile, std::move(message)); }
   static Error value(std::string message) { return Error(ErrorKind::kValue, std::move(message)); }
   static Error type(std::string message) { return Error(ErrorKind::kType, std::move(message)); }
@@ -39,6 +37,7 @@ class Error : public std::exception {
     return Error(ErrorKind::kException, std::move(message));
   }
   static Error panic(std::string message) { return Error(ErrorKind::kPanic, std::move(message)); }
+  static Error interrupted() { return Error(ErrorKind::kInterrupted, "interrupted"); }
 
   ErrorKind kind() const noexcept { return kind_; }
   int os_errno() const noexcept { return os_errno_; }

@@ -1,9 +1,9 @@
-#include "core/query_cache.h"
+#include "store/query_cache.h"
 
 #include <bit>
 #include <utility>
 
-#include "core/siphash.h"
+#include "store/siphash.h"
 
 namespace tovra {
 

@@ -1,13 +1,17 @@
-#include "core/json_value.h"
+#include "json/json_value.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <new>
 
-#include "core/error.h"
+#include "json/error.h"
 
 namespace tovra {
+
+// Key prefixes are read as words and swapped to big-endian order for comparison.
+static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
@@ -100,7 +104,7 @@ JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members) {
 }
 
 JsonValue JsonValue::object(std::span<JsonMember> members) {
-  const size_t n = members.size();
+  const size_t n = checked_size(members.size());
   size_t unsorted_at = 1;
   while (unsorted_at < n && key_less(members[unsorted_at - 1], members[unsorted_at])) {
     ++unsorted_at;

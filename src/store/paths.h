@@ -24,10 +24,4 @@ std::optional<std::string_view> collection_name_of_entry(std::string_view entry_
 // D joined with an entry name.
 std::string join_path(std::string_view directory, std::string_view entry_name);
 
-bool is_valid_utf8(std::string_view text) noexcept;
-
-// A path holding a NUL byte would be cut short by the system call and name another file; such
-// a path is refused with OSError "file name contained an unexpected NUL byte".
-void check_no_nul(std::string_view path);
-
 }  // namespace tovra

@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "json/invariant.h"
+
 namespace tovra {
 
 enum class JsonType : uint8_t { kNull, kBool, kUInt, kInt, kDouble, kString, kArray, kObject };
@@ -35,11 +37,15 @@ class JsonValue {
     std::memcpy(bytes_, other.bytes_, sizeof bytes_);
     other.set_tag(JsonType::kNull);
   }
+  // Safe when `other` lives inside this value (v = std::move(v.elements()[0])): other's bytes
+  // are taken before this value's blocks are released.
   JsonValue& operator=(JsonValue&& other) noexcept {
     if (this != &other) {
-      release();
-      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+      uint8_t taken[sizeof bytes_];
+      std::memcpy(taken, other.bytes_, sizeof taken);
       other.set_tag(JsonType::kNull);
+      release();
+      std::memcpy(bytes_, taken, sizeof bytes_);
     }
     return *this;
   }
@@ -84,10 +90,28 @@ class JsonValue {
   bool is_array() const noexcept { return type() == JsonType::kArray; }
   bool is_object() const noexcept { return type() == JsonType::kObject; }
 
-  bool as_bool() const noexcept { return bytes_[0] != 0; }
-  uint64_t as_uint() const noexcept { return load<uint64_t>(); }
-  int64_t as_int() const noexcept { return load<int64_t>(); }
-  double as_double() const noexcept { return load<double>(); }
+  // Only strings on the heap, arrays and objects own memory: copying any other value cannot fail.
+  bool owns_memory() const noexcept {
+    return type() >= JsonType::kString && (type() != JsonType::kString || heap_string());
+  }
+
+  // The typed accessors read the payload of their own type only.
+  bool as_bool() const noexcept {
+    TOVRA_ASSERT(is_bool());
+    return bytes_[0] != 0;
+  }
+  uint64_t as_uint() const noexcept {
+    TOVRA_ASSERT(type() == JsonType::kUInt);
+    return load<uint64_t>();
+  }
+  int64_t as_int() const noexcept {
+    TOVRA_ASSERT(type() == JsonType::kInt);
+    return load<int64_t>();
+  }
+  double as_double() const noexcept {
+    TOVRA_ASSERT(type() == JsonType::kDouble);
+    return load<double>();
+  }
   // Any number as the nearest double (integers round to nearest, ties to even).
   double to_double() const noexcept;
   std::string_view as_string() const noexcept {
@@ -161,11 +185,8 @@ class JsonValue {
     return n;
   }
   void store_size(uint32_t n) noexcept { std::memcpy(bytes_ + 8, &n, sizeof n); }
-  // Only strings on the heap, arrays and objects own memory.
   void release() noexcept {
-    if (type() >= JsonType::kString && (type() != JsonType::kString || heap_string())) {
-      release_block();
-    }
+    if (owns_memory()) release_block();
   }
   void release_block() noexcept;
   static JsonValue heap_string(std::string_view text);

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/json_value.h"
+#include "json/json_value.h"
 
 namespace tovra {
 
@@ -22,10 +22,16 @@ void append_json_string(std::string& out, std::string_view text);
 // The compact JSON text of `value`.
 std::string to_json(const JsonValue& value);
 
-// Writes `values` as one JSON array to `fd` through an 8 KiB buffer, never holding the whole
-// text in memory. write(2) is retried after EINTR and short writes. Returns 0 on success, or
-// the errno of the first failed write, after which nothing more is written (the bytes still
-// buffered are dropped).
-int write_json_array(int fd, std::span<const JsonValue> values);
+// Bytes the writer pushes, a buffer at a time (the store's files provide them).
+class ByteSink {
+ public:
+  virtual ~ByteSink() = default;
+  // Takes all `n` bytes, or throws (a tovra::Error), which ends the serialisation at once.
+  virtual void write(const char* bytes, size_t n) = 0;
+};
+
+// Writes `values` as one JSON array to `stream` through an 8 KiB buffer, never holding the
+// whole text in memory.
+void write_json_array(ByteSink& stream, std::span<const JsonValue> values);
 
 }  // namespace tovra

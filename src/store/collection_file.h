@@ -1,0 +1,63 @@
+// Reading and replacing the files of a database: collection files, bulk-load documents, the
+// atomic replacement of a collection file and the creation of an initial one. Every system
+// call goes through store/fs.h.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "json/json_value.h"
+
+namespace tovra {
+
+// What read_json_file may read.
+enum class FileUse {
+  // A collection file: only a regular file is read. A FIFO, socket or device is refused at
+  // once, never waited on, like a directory.
+  kCollection,
+  // A document named by the caller: whatever the path names (a pipe is a fine source). A FIFO
+  // without a writer is waited on, interruptibly.
+  kDocument,
+};
+
+// Opens `path` (exactly as given: a relative path is resolved against the current working
+// directory) and parses it as a stream through an 8 KiB buffer.
+// Throws Error::file("Error opening document <os text>") when it cannot be opened,
+// Error::value("Error deserializing JSON") when its content is invalid, cannot be read (a
+// directory opens but fails to read) or is not a regular file where `use` asks for one, and
+// Error::interrupted() when the interrupt check stops it.
+JsonValue read_json_file(const std::string& path, FileUse use);
+
+// Replaces the file at `collection_path` with `documents` as one compact JSON array, so that
+// any reader sees either the previous content or the new content in full.
+//
+// The directory is opened first (for its sync), then the text is streamed into a new temporary
+// file in `directory` (so the final rename never crosses file systems; its name, "." + 16 hex
+// digits + ".tmp", is bounded and never the name of a collection file), which takes the
+// permission bits of the file it replaces (and its owner and group, where the process may set
+// them), is synced, renamed over `collection_path`, and the directory synced.
+// The caller holds the collection's read lock for the whole call.
+//
+// Throws, after removing the temporary file and leaving the collection file as it was:
+//   Error::file("Problem creating temporary file: " + rendering) when the directory cannot be
+//     opened or the temporary file cannot be created,
+//   Error::value("Error serializing JSON") when writing, syncing or closing it fails (a full
+//     disk, a file size limit: the process must ignore SIGXFSZ, as the interpreter does),
+//   Error::file("Error setting file permissions: " + rendering) when the old bits cannot be
+//     given to the new file,
+//   Error::file("Error renaming file: " + rendering) when the rename fails,
+//   Error::interrupted() when the interrupt check stops it.
+// After the rename, a failed directory sync throws Error::file("Error syncing directory: " +
+// rendering): the new content is in place, but its survival of a power loss is not certain.
+void write_collection_file(const std::string& directory, const std::string& collection_path,
+                           std::span<const JsonValue> documents);
+
+// Creates the file at `path` holding `text`, complete from the moment it appears, unless a file
+// of that name is already there: then nothing is changed and the result is false. The text is
+// written to a temporary file in `directory` first and linked into place. Failures are OS
+// errors (a missing directory: ENOENT).
+bool create_file_if_absent(const std::string& directory, const std::string& path,
+                           std::string_view text);
+
+}  // namespace tovra

@@ -1,0 +1,101 @@
+// Database: one open database directory, its registry of collections and its result cache.
+//
+// The database owns its path, the registry (one reference to each CollectionHandle) and the
+// QueryCache (references to the handles of cached results). Each operation runs its steps in
+// their order; where the caller must convert a value between two steps (an update query after
+// the cache is emptied and the collection loaded), the steps are separate calls. Every
+// operation runs with the interpreter lock held; callers hold the object's borrow (exclusive
+// for operations that change the registry or the cache). Nothing is written at destruction:
+// documents that were not written are gone with the object.
+//
+// Long operations poll the interrupt check of store/fs.h and stop with Error::interrupted(),
+// leaving what any failure at that point leaves: nothing stored, no cache entry, no file
+// changed, and an update stops only before it changes its first document.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "json/json_value.h"
+#include "query/filter.h"
+#include "query/update.h"
+#include "store/collection.h"
+#include "store/query_cache.h"
+
+namespace tovra {
+
+class Database {
+ public:
+  // Opens the directory `path`: creates it (one level, mode 0777) when its status cannot be
+  // read, otherwise loads every collection file in it. Throws the reader's error, or the OS
+  // error of a directory that cannot be listed.
+  explicit Database(std::string path);
+
+  // The collection in memory, or nullptr.
+  CollectionHandle lookup(std::string_view name) const;
+  // The collection in memory, loaded from its file first when it is not. Throws ValueError
+  // "Collection with name '<name>' not found on disk" when there is no file either.
+  CollectionHandle collection(std::string_view name);
+
+  // Writes the initial file of a collection whose file is missing. A collection that was not
+  // in memory starts empty; one that was keeps its documents.
+  void create_collection(std::string_view name);
+  // The names of the collection files in the directory, in directory order.
+  std::vector<std::string> list_collections() const;
+  void drop_collection(std::string_view name);
+  void drop_all();
+
+  // Appends `document` to the collection, creating or loading the collection first when it is
+  // not in memory.
+  void insert(std::string_view name, JsonValue document);
+  // Appends each element of the array `documents`, in order, the same way.
+  void insert_many(std::string_view name, JsonValue documents);
+
+  // The documents of the collection that pass `query`, as a result handle: from the cache
+  // when the same query on the same collection was answered before, otherwise scanned and
+  // (when every document scanned was an object) cached.
+  CollectionHandle find(std::string_view name, const JsonValue& query);
+  void clear_cache() noexcept { cache_.clear(); }
+
+  // The first step of an update: empties the cache, then gets the collection (loading it on
+  // demand), which the update query and filter are converted after.
+  CollectionHandle begin_update(std::string_view name);
+  // Applies `update` to the documents of the collection that pass `filter` (all of them when
+  // it is null). The filter is evaluated for every document before any document changes, so a
+  // failing or interrupted filter changes nothing; each document is either updated or left as
+  // it was.
+  void update(std::string_view name, const query::UpdateEngine& update,
+              const query::FilterEngine* filter);
+
+  void write(std::string_view name) const;
+  // Writes every collection in memory; when some fail, throws the first failure after trying
+  // all of them.
+  void write_all() const;
+
+  void load_from_document(const std::string& document_path);
+  void insert_many_from_document(std::string_view name, const std::string& document_path);
+
+ private:
+  struct NameHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view s) const noexcept {
+      return std::hash<std::string_view>()(s);
+    }
+  };
+  using Registry = std::unordered_map<std::string, CollectionHandle, NameHash, std::equal_to<>>;
+
+  // The collection for an insert: in memory, created, or loaded.
+  CollectionHandle collection_for_insert(std::string_view name);
+  void load_collection(std::string_view name);
+  void write_collection(std::string_view name, const Collection& collection) const;
+  void register_collection(std::string_view name, CollectionHandle handle);
+  void forget_collection(std::string_view name) noexcept;
+
+  std::string path_;
+  Registry collections_;
+  QueryCache cache_;
+};
+
+}  // namespace tovra
