@@ -8,6 +8,7 @@
 
 #include "json/byte_scan.h"
 #include "json/error.h"
+#include "json/invariant.h"
 #include "python/arguments.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
@@ -425,6 +426,22 @@ PyObject* pythonize(const Collection& collection) {
   PyObject* list = converter.list(documents);
   if (list == nullptr) throw_python_error();
   return list;
+}
+
+PyObject* pythonize(const FindResult& result) {
+  Collection::ReadGuard guard(*result.source());
+  CollectorPause pause;
+  Pythonizer converter;
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(result.size())));
+  if (!list) throw_python_error();
+  Py_ssize_t filled = 0;
+  result.for_each(guard.documents(), [&](const JsonValue& document) {
+    PyObject* item = converter.convert(document);
+    if (item == nullptr) throw_python_error();
+    PyList_SET_ITEM(list.get(), filled++, item);
+  });
+  TOVRA_ASSERT(filled == static_cast<Py_ssize_t>(result.size()));
+  return list.release();
 }
 
 }  // namespace tovra::python

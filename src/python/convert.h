@@ -12,6 +12,7 @@
 #include <span>
 
 #include "store/collection.h"
+#include "store/find_result.h"
 #include "json/json_value.h"
 
 namespace tovra::python {
@@ -24,5 +25,7 @@ JsonValue depythonize(PyObject* object);
 
 // A new list of the documents, converted under the collection's read lock.
 PyObject* pythonize(const Collection& collection);
+// A new list of the result's documents, converted under its collection's read lock.
+PyObject* pythonize(const FindResult& result);
 
 }  // namespace tovra::python

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 
@@ -190,26 +191,29 @@ void Database::insert_many(std::string_view name, JsonValue documents) {
   for (JsonValue& element : elements) stored.push_back(std::move(element));
 }
 
-CollectionHandle Database::find(std::string_view name, const JsonValue& query) {
+FindResultHandle Database::find(std::string_view name, const JsonValue& query) {
   CollectionHandle collection = this->collection(name);
   uint64_t digest = query_digest(name, query);
-  if (CollectionHandle cached = cache_.get_with_digest(digest, name, query)) return cached;
+  if (FindResultHandle cached = cache_.get_with_digest(digest, name, query)) return cached;
   query::FilterEngine filter(query);
-  std::vector<JsonValue> passed;
+  FindResult::Builder passed;
   bool only_objects = true;
+  size_t scanned;
   {
     Collection::ReadGuard guard(*collection);
     const std::vector<JsonValue>& documents = guard.documents();
+    if (documents.size() > UINT32_MAX) throw Error::value("Collection too large to filter");
+    scanned = documents.size();
     fs::InterruptPoll poll;
     for (size_t i = 0; i < documents.size(); ++i) {
       poll.tick();
       if (i + kPrefetchDistance < documents.size()) filter.prefetch(documents[i + kPrefetchDistance]);
       const JsonValue& document = documents[i];
       only_objects = only_objects && document.is_object();
-      if (filter.matches(document)) passed.push_back(document);
+      if (filter.matches(document)) passed.add(i);
     }
   }
-  auto result = std::make_shared<Collection>(std::move(passed));
+  FindResultHandle result = std::move(passed).finish(std::move(collection), scanned);
   // A result over documents that are not objects has no stable meaning to cache.
   if (only_objects) cache_.put_with_digest(digest, name, query, result);
   return result;

@@ -56,7 +56,7 @@ class Database {
   // The documents of the collection that pass `query`, as a result handle: from the cache
   // when the same query on the same collection was answered before, otherwise scanned and
   // (when every document scanned was an object) cached.
-  CollectionHandle find(std::string_view name, const JsonValue& query);
+  FindResultHandle find(std::string_view name, const JsonValue& query);
   void clear_cache() noexcept { cache_.clear(); }
 
   // The first step of an update: empties the cache, then gets the collection (loading it on

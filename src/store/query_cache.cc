@@ -82,7 +82,7 @@ uint64_t query_digest(std::string_view collection, const JsonValue& query) {
   return hasher.finish();
 }
 
-CollectionHandle QueryCache::get_with_digest(uint64_t digest, std::string_view collection,
+FindResultHandle QueryCache::get_with_digest(uint64_t digest, std::string_view collection,
                                              const JsonValue& query) {
   auto found = index_.find(digest);
   if (found == index_.end()) return nullptr;
@@ -93,7 +93,7 @@ CollectionHandle QueryCache::get_with_digest(uint64_t digest, std::string_view c
 }
 
 void QueryCache::put_with_digest(uint64_t digest, std::string_view collection,
-                                 const JsonValue& query, CollectionHandle result) {
+                                 const JsonValue& query, FindResultHandle result) {
   // Copies first, so a failed allocation leaves the cache as it was.
   EntryList fresh;
   fresh.push_back(Entry{digest, std::string(collection), query, std::move(result)});

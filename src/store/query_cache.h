@@ -14,7 +14,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "store/collection.h"
+#include "store/find_result.h"
 #include "json/json_value.h"
 
 namespace tovra {
@@ -32,21 +32,21 @@ class QueryCache {
   static constexpr size_t kCapacity = 100;
 
   // The stored result for (collection, query), made the most recently used; nullptr on a miss.
-  CollectionHandle get(std::string_view collection, const JsonValue& query) {
+  FindResultHandle get(std::string_view collection, const JsonValue& query) {
     return get_with_digest(query_digest(collection, query), collection, query);
   }
   // Stores `result` for (collection, query) as the most recently used entry. An entry with the
   // same digest is replaced; otherwise a full cache drops its least recently used entry first.
-  void put(std::string_view collection, const JsonValue& query, CollectionHandle result) {
+  void put(std::string_view collection, const JsonValue& query, FindResultHandle result) {
     put_with_digest(query_digest(collection, query), collection, query, std::move(result));
   }
 
   // The same with the digest computed by the caller (once for a get and the put that follows
   // a miss). A digest that does not belong to the pair cannot give a wrong result, only misses.
-  CollectionHandle get_with_digest(uint64_t digest, std::string_view collection,
+  FindResultHandle get_with_digest(uint64_t digest, std::string_view collection,
                                    const JsonValue& query);
   void put_with_digest(uint64_t digest, std::string_view collection, const JsonValue& query,
-                       CollectionHandle result);
+                       FindResultHandle result);
 
   size_t size() const noexcept { return recency_.size(); }
   void clear() noexcept {
@@ -59,7 +59,7 @@ class QueryCache {
     uint64_t digest;
     std::string collection;
     JsonValue query;
-    CollectionHandle result;
+    FindResultHandle result;
   };
   using EntryList = std::list<Entry>;
 

@@ -206,10 +206,44 @@ void test_digest() {
   CHECK(digest("ca", R"({})") != digest("c", R"({"a": 1})"));
 }
 
-tovra::CollectionHandle result_of(int n) {
+// A result of one document, the number n, over a collection of its own.
+tovra::FindResultHandle result_of(int n) {
   std::vector<JsonValue> documents;
   documents.push_back(JsonValue::integer(n));
-  return std::make_shared<tovra::Collection>(std::move(documents));
+  tovra::FindResult::Builder builder;
+  builder.add(0);
+  return std::move(builder).finish(std::make_shared<tovra::Collection>(std::move(documents)), 1);
+}
+
+// The documents a result shows.
+std::vector<JsonValue> documents_of(const tovra::FindResult& result) {
+  tovra::Collection::ReadGuard guard(*result.source());
+  std::vector<JsonValue> shown;
+  result.for_each(guard.documents(), [&](const JsonValue& d) { shown.push_back(d); });
+  return shown;
+}
+
+// Results keep positions as a list or a bitmap, whichever is smaller; both show the same.
+void test_find_result() {
+  for (size_t total : {1u, 63u, 64u, 65u, 1000u}) {
+    for (size_t every : {1u, 2u, 7u, 100u}) {
+      std::vector<JsonValue> documents;
+      for (size_t i = 0; i < total; ++i) documents.push_back(JsonValue::uint(i));
+      auto collection = std::make_shared<tovra::Collection>(std::move(documents));
+      tovra::FindResult::Builder builder;
+      std::vector<JsonValue> expected;
+      for (size_t i = 0; i < total; i += every) {
+        builder.add(i);
+        expected.push_back(JsonValue::uint(i));
+      }
+      tovra::FindResultHandle result = std::move(builder).finish(collection, total);
+      CHECK_MSG(result->size() == expected.size(), std::to_string(total) + "/" + std::to_string(every));
+      CHECK_MSG(documents_of(*result) == expected, std::to_string(total) + "/" + std::to_string(every));
+      // Documents appended later are not part of the result.
+      tovra::Collection::WriteGuard(*collection).documents().push_back(JsonValue::uint(total));
+      CHECK(documents_of(*result) == expected);
+    }
+  }
 }
 
 JsonValue numbered_query(int n) { return J("{\"a\": " + std::to_string(n) + "}"); }
@@ -236,8 +270,8 @@ void test_cache() {
   // Putting an existing key replaces its result and refreshes it.
   cache.put("c", numbered_query(2), result_of(-2));
   for (int i = 101; i < 199; ++i) cache.put("c", numbered_query(i), result_of(i));
-  tovra::CollectionHandle replaced = cache.get("c", numbered_query(2));
-  CHECK(replaced != nullptr && tovra::Collection::ReadGuard(*replaced).documents()[0] == J("-2"));
+  tovra::FindResultHandle replaced = cache.get("c", numbered_query(2));
+  CHECK(replaced != nullptr && documents_of(*replaced) == std::vector<JsonValue>{J("-2")});
   CHECK(cache.size() == 100);
 
   cache.clear();
@@ -257,9 +291,9 @@ void test_cache() {
   CHECK(cache.get_with_digest(42, "d", J(R"({"a": 1})")) != nullptr);
 
   // A handle outlives its evicted entry.
-  tovra::CollectionHandle held = cache.get_with_digest(42, "d", J(R"({"a": 1})"));
+  tovra::FindResultHandle held = cache.get_with_digest(42, "d", J(R"({"a": 1})"));
   cache.clear();
-  CHECK(held.use_count() == 1 && tovra::Collection::ReadGuard(*held).documents().size() == 1);
+  CHECK(held.use_count() == 1 && documents_of(*held).size() == 1);
 }
 
 
@@ -275,6 +309,7 @@ int main() {
   test_siphash();
   test_digest();
   test_cache();
+  test_find_result();
 
   std::string cleanup = "rm -rf '" + dir + "'";
   if (std::system(cleanup.c_str()) != 0) std::printf("could not remove %s\n", dir.c_str());

@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tovra::QueryCache cache;
   tovra::JsonValue query_copy = query;
   require(tovra::query_digest("c", query) == tovra::query_digest("c", query_copy));
-  cache.put("c", query, std::make_shared<tovra::Collection>());
+  cache.put("c", query, tovra::FindResult::Builder().finish(std::make_shared<tovra::Collection>(), 0));
   require(cache.get("c", query_copy) != nullptr);
 
   try {
