@@ -119,3 +119,18 @@ def test_returned_lists_are_independent(cdb):
     assert cdb.find("c", {"a": 1}) == [{"a": 1, "b": 2}]
     assert cdb.find("c", {"a": 1}) is not cdb.find("c", {"a": 1})
 
+
+
+@pytest.mark.parametrize("modulus", [1, 2, 3, 64, 500])
+def test_cached_results_show_the_documents_they_were_made_from(db, modulus):
+    # Dense and sparse results are kept in different forms; both must show the same documents,
+    # in order, through inserts and a drop of the collection they came from.
+    docs = [{"i": i, "m": i % modulus, "s": "x" * (i % 40)} for i in range(1000)]
+    db.insert_many("c", docs)
+    expected = [d for d in docs if d["m"] == 0]
+    assert db.find("c", {"m": 0}) == expected
+    db.insert_many("c", [{"i": -1, "m": 0}] * 70)
+    assert db.find("c", {"m": 0}) == expected
+    db.drop_collection("c")
+    db.insert("c", {"m": 0})
+    assert db.find("c", {"m": 0}) == expected
