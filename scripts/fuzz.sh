@@ -18,7 +18,7 @@ fi
 build=build/fuzz
 mkdir -p "$build"
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTOVRA_DEBUG_ASSERTIONS -Isrc)
-json_layer=(src/json/invariant.cc src/json/json_value.cc src/json/json_reader.cc src/json/json_writer.cc
+json_layer=(src/json/arena.cc src/json/invariant.cc src/json/json_value.cc src/json/json_reader.cc src/json/json_writer.cc
   src/json/utf8.cc)
 query_layer=(src/query/query.cc src/query/key_path.cc src/query/filter.cc src/query/update.cc)
 clang++ "${flags[@]}" "${json_layer[@]}" tests/fuzz/fuzz_reader.cc -o "$build/fuzz_reader"

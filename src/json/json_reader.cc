@@ -193,7 +193,7 @@ bool number_from_text(std::string_view text, JsonValue& out) {
 template <typename Source>
 class Parser {
  public:
-  explicit Parser(Source& source) : source_(source) {}
+  Parser(Source& source, Arena* arena) : source_(source), arena_(arena) {}
 
   JsonValue parse_document() {
     skip_whitespace();
@@ -252,7 +252,7 @@ class Parser {
       case '[':
         return parse_array();
       case '"':
-        return JsonValue::string(parse_string());
+        return JsonValue::string(parse_string(), block_arena());
       case 't':
         expect_word("true");
         return JsonValue::boolean(true);
@@ -309,7 +309,7 @@ class Parser {
     }
     --depth_;
     JsonValue array = JsonValue::array_from(
-        std::span<JsonValue>(elements_.data() + first, elements_.size() - first));
+        std::span<JsonValue>(elements_.data() + first, elements_.size() - first), block_arena());
     elements_.resize(first);
     return array;
   }
@@ -324,7 +324,7 @@ class Parser {
       for (;;) {
         skip_whitespace();
         if (peek() != '"') fail();
-        members_.push_back(JsonMember{JsonValue::string(parse_string()), JsonValue()});
+        members_.push_back(JsonMember{JsonValue::string(parse_string(), arena_), JsonValue()});
         size_t index = members_.size() - 1;
         skip_whitespace();
         expect(':');
@@ -339,7 +339,7 @@ class Parser {
     }
     --depth_;
     std::span<JsonMember> members(members_.data() + first, members_.size() - first);
-    JsonValue object = JsonValue::object(members);
+    JsonValue object = JsonValue::object(members, block_arena());
     members_.resize(first);
     return object;
   }
@@ -503,7 +503,13 @@ class Parser {
     return count;
   }
 
+  // Blocks of values inside the top-level value go to the arena (when there is one); the
+  // top-level value's own block stays on the heap, so that its elements (the documents of a
+  // collection file) can be moved out and the container dropped without leaving dead space.
+  Arena* block_arena() const noexcept { return depth_ > 0 ? arena_ : nullptr; }
+
   Source& source_;
+  Arena* arena_;
   const char* p_ = nullptr;
   const char* end_ = nullptr;
   int depth_ = 0;
@@ -514,9 +520,9 @@ class Parser {
 };
 
 template <typename Source>
-JsonValue parse_source(Source& source) {
+JsonValue parse_source(Source& source, Arena* arena) {
   try {
-    Parser<Source> parser(source);
+    Parser<Source> parser(source, arena);
     return parser.parse_document();
   } catch (const ParseFailure&) {
     throw Error::value(kDeserializeError);
@@ -525,14 +531,14 @@ JsonValue parse_source(Source& source) {
 
 }  // namespace
 
-JsonValue parse_json(ByteSource& stream) {
+JsonValue parse_json(ByteSource& stream, Arena* arena) {
   StreamSource source(stream);
-  return parse_source(source);
+  return parse_source(source, arena);
 }
 
-JsonValue parse_json(std::string_view text) {
+JsonValue parse_json(std::string_view text, Arena* arena) {
   TextSource source(text);
-  return parse_source(source);
+  return parse_source(source, arena);
 }
 
 }  // namespace tovra

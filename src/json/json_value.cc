@@ -58,58 +58,58 @@ JsonValue JsonValue::number(double d) noexcept {
   return v;
 }
 
-JsonValue JsonValue::heap_string(std::string_view text) {
+JsonValue JsonValue::block_string(std::string_view text, Arena* arena) {
   JsonValue v;
   uint32_t n = checked_size(text.size());
-  char* block = static_cast<char*>(::operator new(n));
+  char* block = static_cast<char*>(allocate_block(n, arena));
   std::memcpy(block, text.data(), n);
   v.store(static_cast<void*>(block));
   v.store_size(n);
-  v.set_tag(JsonType::kString, kHeapFlag);
+  v.set_tag(JsonType::kString, kHeapFlag | block_flag(arena));
   return v;
 }
 
-JsonValue JsonValue::array(size_t size) {
+JsonValue JsonValue::array(size_t size, Arena* arena) {
   JsonValue v;
   uint32_t n = checked_size(size);
   JsonValue* block = nullptr;
   if (n > 0) {
-    block = static_cast<JsonValue*>(::operator new(n * sizeof(JsonValue)));
+    block = static_cast<JsonValue*>(allocate_block(n * sizeof(JsonValue), arena));
     std::uninitialized_default_construct_n(block, n);
   }
   v.store(static_cast<void*>(block));
   v.store_size(n);
-  v.set_tag(JsonType::kArray);
+  v.set_tag(JsonType::kArray, block_flag(arena));
   return v;
 }
 
-JsonValue JsonValue::array_from(std::span<JsonValue> elements) {
-  JsonValue array = JsonValue::array(elements.size());
+JsonValue JsonValue::array_from(std::span<JsonValue> elements, Arena* arena) {
+  JsonValue array = JsonValue::array(elements.size(), arena);
   std::move(elements.begin(), elements.end(), array.elements().begin());
   return array;
 }
 
-JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members) {
+JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members, Arena* arena) {
   JsonValue v;
   uint32_t n = checked_size(members.size());
   JsonMember* block = nullptr;
   if (n > 0) {
-    block = static_cast<JsonMember*>(::operator new(n * sizeof(JsonMember)));
+    block = static_cast<JsonMember*>(allocate_block(n * sizeof(JsonMember), arena));
     std::uninitialized_move_n(members.begin(), n, block);
   }
   v.store(static_cast<void*>(block));
   v.store_size(n);
-  v.set_tag(JsonType::kObject);
+  v.set_tag(JsonType::kObject, block_flag(arena));
   return v;
 }
 
-JsonValue JsonValue::object(std::span<JsonMember> members) {
+JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
   const size_t n = checked_size(members.size());
   size_t unsorted_at = 1;
   while (unsorted_at < n && key_less(members[unsorted_at - 1], members[unsorted_at])) {
     ++unsorted_at;
   }
-  if (unsorted_at >= n) return object_from_sorted(members);
+  if (unsorted_at >= n) return object_from_sorted(members, arena);
 
   // Sort positions rather than members, so that each member moves once, into its block.
   // Documents have a handful of keys: insertion sort (stable) with the keys decoded once.
@@ -169,54 +169,80 @@ JsonValue JsonValue::object(std::span<JsonMember> members) {
     order[kept++] = order[i];
   }
   JsonValue v;
-  JsonMember* block = static_cast<JsonMember*>(::operator new(kept * sizeof(JsonMember)));
+  JsonMember* block = static_cast<JsonMember*>(allocate_block(kept * sizeof(JsonMember), arena));
   for (size_t i = 0; i < kept; ++i) new (block + i) JsonMember(std::move(members[order[i]]));
   v.store(static_cast<void*>(block));
   v.store_size(static_cast<uint32_t>(kept));
-  v.set_tag(JsonType::kObject);
+  v.set_tag(JsonType::kObject, block_flag(arena));
   return v;
 }
 
-JsonValue::JsonValue(const JsonValue& other) {
-  switch (other.type()) {
+JsonValue::JsonValue(const JsonValue& other) : JsonValue(other.copy_into(nullptr)) {}
+
+JsonValue JsonValue::copy_into(Arena* arena) const {
+  switch (type()) {
     case JsonType::kString:
-      if (other.heap_string()) {
-        new (this) JsonValue(string(other.as_string()));
-        return;
-      }
+      if (heap_string()) return block_string(as_string(), arena);
       break;
     case JsonType::kArray: {
-      std::span<const JsonValue> src = other.elements();
-      JsonValue copy = array(src.size());
+      std::span<const JsonValue> src = elements();
+      JsonValue copy = array(src.size(), arena);
       std::span<JsonValue> dst = copy.elements();
-      for (size_t i = 0; i < src.size(); ++i) dst[i] = src[i];
-      new (this) JsonValue(std::move(copy));
-      return;
+      for (size_t i = 0; i < src.size(); ++i) dst[i] = src[i].copy_into(arena);
+      return copy;
     }
     case JsonType::kObject: {
-      std::span<const JsonMember> src = other.members();
+      std::span<const JsonMember> src = members();
       uint32_t n = static_cast<uint32_t>(src.size());
+      JsonValue copy;
       JsonMember* block = nullptr;
       if (n > 0) {
-        block = static_cast<JsonMember*>(::operator new(n * sizeof(JsonMember)));
+        block = static_cast<JsonMember*>(allocate_block(n * sizeof(JsonMember), arena));
         size_t built = 0;
         try {
-          for (; built < n; ++built) new (block + built) JsonMember(src[built]);
+          for (; built < n; ++built) {
+            new (block + built) JsonMember{src[built].key.copy_into(arena),
+                                           src[built].value.copy_into(arena)};
+          }
         } catch (...) {
           std::destroy_n(block, built);
-          ::operator delete(block);
+          if (arena == nullptr) ::operator delete(block);
           throw;
         }
       }
-      store(static_cast<void*>(block));
-      store_size(n);
-      set_tag(JsonType::kObject);
-      return;
+      copy.store(static_cast<void*>(block));
+      copy.store_size(n);
+      copy.set_tag(JsonType::kObject, block_flag(arena));
+      return copy;
     }
     default:
       break;
   }
-  std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+  JsonValue copy;
+  std::memcpy(copy.bytes_, bytes_, sizeof bytes_);
+  return copy;
+}
+
+size_t JsonValue::block_bytes() const noexcept {
+  auto rounded = [](size_t n) { return (n + 7) & ~size_t{7}; };
+  switch (type()) {
+    case JsonType::kString:
+      return heap_string() ? rounded(load_size()) : 0;
+    case JsonType::kArray: {
+      size_t total = rounded(load_size() * sizeof(JsonValue));
+      for (const JsonValue& element : elements()) total += element.block_bytes();
+      return total;
+    }
+    case JsonType::kObject: {
+      size_t total = rounded(load_size() * sizeof(JsonMember));
+      for (const JsonMember& member : members()) {
+        total += member.key.block_bytes() + member.value.block_bytes();
+      }
+      return total;
+    }
+    default:
+      return 0;
+  }
 }
 
 JsonValue& JsonValue::operator=(const JsonValue& other) {

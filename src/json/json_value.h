@@ -1,21 +1,27 @@
 // JsonValue: the in-memory JSON tree of documents, queries and results.
 //
 // A value is 16 bytes. Strings of up to 14 bytes live inline; longer strings, arrays and
-// objects own one heap block each (exact size, no spare capacity). Objects hold each key once,
+// objects have one block each (exact size, no spare capacity), either owned on the heap or
+// carved from an Arena (see arena.h), whose values free nothing: the arena's holder keeps it
+// alive. A block in an arena holds only values in arenas or without blocks, so that dropping
+// an arena never leaves a heap block unreachable. Objects hold each key once,
 // sorted by unsigned byte order, so lookups are binary searches. Numbers keep their kind:
 // non-negative integers are kUInt, negative integers kInt, everything else a finite kDouble.
-// Copying is deep; moving steals the block. A JsonValue is not thread-safe by itself: the
+// Copying is deep and makes heap blocks (copy_into makes them in an arena); moving steals the
+// block, which must then not outlive its arena. A JsonValue is not thread-safe by itself: the
 // CollectionHandle lock guards the values it holds.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "json/arena.h"
 #include "json/invariant.h"
 
 namespace tovra {
@@ -58,8 +64,8 @@ class JsonValue {
   static JsonValue integer(int64_t i) noexcept;
   // A non-finite double becomes null: non-finite numbers never occur in a tree.
   static JsonValue number(double d) noexcept;
-  static JsonValue string(std::string_view text) {
-    if (text.size() > kInlineCapacity) return heap_string(text);
+  static JsonValue string(std::string_view text, Arena* arena = nullptr) {
+    if (text.size() > kInlineCapacity) return block_string(text, arena);
     JsonValue v;
     // Zero padding makes two equal inline strings equal in all 16 bytes (see find below).
     std::memset(v.bytes_, 0, sizeof v.bytes_);
@@ -70,14 +76,20 @@ class JsonValue {
   }
 
   // An array of `size` nulls, to be filled in place through elements().
-  static JsonValue array(size_t size);
+  // Each factory makes its block in `arena`, or on the heap when it is null.
+  static JsonValue array(size_t size, Arena* arena = nullptr);
   // An array of `elements`, which are moved from.
-  static JsonValue array_from(std::span<JsonValue> elements);
+  static JsonValue array_from(std::span<JsonValue> elements, Arena* arena = nullptr);
   // An object from members in any order; keys are sorted, and of equal keys the member that
   // came later wins. The members are moved from.
-  static JsonValue object(std::span<JsonMember> members);
+  static JsonValue object(std::span<JsonMember> members, Arena* arena = nullptr);
   // An object whose members are already strictly ascending by key (moved from).
-  static JsonValue object_from_sorted(std::span<JsonMember> members);
+  static JsonValue object_from_sorted(std::span<JsonMember> members, Arena* arena = nullptr);
+
+  // A deep copy with every block in `arena` (on the heap when it is null).
+  JsonValue copy_into(Arena* arena) const;
+  // Bytes of the blocks of this value and everything in it, as an arena counts them.
+  size_t block_bytes() const noexcept;
 
   JsonType type() const noexcept { return static_cast<JsonType>(bytes_[15] & 0x0f); }
   bool is_null() const noexcept { return type() == JsonType::kNull; }
@@ -90,10 +102,12 @@ class JsonValue {
   bool is_array() const noexcept { return type() == JsonType::kArray; }
   bool is_object() const noexcept { return type() == JsonType::kObject; }
 
-  // Only strings on the heap, arrays and objects own memory: copying any other value cannot fail.
-  bool owns_memory() const noexcept {
+  // Only long strings, arrays and objects have a block: copying any other value cannot fail.
+  bool has_block() const noexcept {
     return type() >= JsonType::kString && (type() != JsonType::kString || heap_string());
   }
+  // Whether the block lives in an arena (and so is freed with it, not with this value).
+  bool in_arena() const noexcept { return (bytes_[15] & kArenaFlag) != 0; }
 
   // The typed accessors read the payload of their own type only.
   bool as_bool() const noexcept {
@@ -162,7 +176,10 @@ class JsonValue {
   friend bool operator==(const JsonValue& a, const JsonValue& b) noexcept;
 
  private:
-  enum : uint8_t { kHeapFlag = 0x10 };  // a string whose bytes live in a heap block
+  enum : uint8_t {
+    kHeapFlag = 0x10,   // a string whose bytes live in a block
+    kArenaFlag = 0x20,  // the block lives in an arena
+  };
 
   void set_tag(JsonType t, uint8_t flags = 0) noexcept {
     bytes_[15] = static_cast<uint8_t>(static_cast<uint8_t>(t) | flags);
@@ -186,10 +203,14 @@ class JsonValue {
   }
   void store_size(uint32_t n) noexcept { std::memcpy(bytes_ + 8, &n, sizeof n); }
   void release() noexcept {
-    if (owns_memory()) release_block();
+    if (has_block() && !in_arena()) release_block();
   }
   void release_block() noexcept;
-  static JsonValue heap_string(std::string_view text);
+  static void* allocate_block(size_t bytes, Arena* arena) {
+    return arena != nullptr ? arena->allocate(bytes) : ::operator new(bytes);
+  }
+  static uint8_t block_flag(Arena* arena) noexcept { return arena != nullptr ? kArenaFlag : 0; }
+  static JsonValue block_string(std::string_view text, Arena* arena);
   // Copies n <= 14 bytes with at most two overlapping fixed-size moves, no library call.
   static void copy_short(uint8_t* to, const char* from, size_t n) noexcept {
     if (n >= 8) {

@@ -76,11 +76,13 @@ bool is_instance(PyObject* object, PyObject* abc) {
 
 class Depythonizer {
  public:
+  explicit Depythonizer(Arena* arena) : arena_(arena) {}
+
   JsonValue convert(PyObject* object, int depth) {
     if (object == Py_None) return JsonValue::null();
     PyTypeObject* type = Py_TYPE(object);
     // Exact built-in types first: they behave as the general tests below would decide.
-    if (type == &PyUnicode_Type) return string(object);
+    if (type == &PyUnicode_Type) return string(object, arena_for(depth));
     if (type == &PyLong_Type) return integer(object);
     if (type == &PyFloat_Type) return JsonValue::number(PyFloat_AS_DOUBLE(object));
     if (type == &PyBool_Type) return JsonValue::boolean(object == Py_True);
@@ -96,7 +98,7 @@ class Depythonizer {
     if (PyLong_Check(object)) return integer(object);
     if (PyList_Check(object) || PyTuple_Check(object)) return sequence(object, depth);
     if (PyDict_Check(object)) return mapping(object, depth);
-    if (PyUnicode_Check(object)) return string(object);
+    if (PyUnicode_Check(object)) return string(object, arena_for(depth));
     if (PyBytes_Check(object)) {
       throw Error::exception("invalid type: byte array, expected any valid JSON value");
     }
@@ -118,16 +120,20 @@ class Depythonizer {
     }
   }
 
-  static JsonValue string(PyObject* object) {
+  // Blocks of the outermost value stay on the heap (the list of insert_many is taken apart);
+  // everything inside it goes to the arena, when there is one.
+  Arena* arena_for(int depth) const noexcept { return depth > 1 ? arena_ : nullptr; }
+
+  static JsonValue string(PyObject* object, Arena* arena) {
     if (PyUnicode_IS_COMPACT_ASCII(object)) {
       // ASCII text is its own UTF-8, stored right after the object header.
       const char* data = reinterpret_cast<const char*>(PyUnicode_DATA(object));
-      return JsonValue::string({data, static_cast<size_t>(PyUnicode_GET_LENGTH(object))});
+      return JsonValue::string({data, static_cast<size_t>(PyUnicode_GET_LENGTH(object))}, arena);
     }
     Py_ssize_t length = 0;
     const char* text = PyUnicode_AsUTF8AndSize(object, &length);
     if (text == nullptr) throw_python_error();
-    return JsonValue::string({text, static_cast<size_t>(length)});
+    return JsonValue::string({text, static_cast<size_t>(length)}, arena);
   }
 
   static JsonValue integer(PyObject* object) {
@@ -156,7 +162,7 @@ class Depythonizer {
   JsonValue exact_list(PyObject* list, int depth) {
     enter(depth);
     Py_ssize_t length = PyList_GET_SIZE(list);
-    JsonValue array = JsonValue::array(static_cast<size_t>(length));
+    JsonValue array = JsonValue::array(static_cast<size_t>(length), arena_for(depth));
     std::span<JsonValue> elements = array.elements();
     for (Py_ssize_t i = 0; i < length; ++i) {
       // Converting an element may run Python code that shrinks the list.
@@ -170,7 +176,7 @@ class Depythonizer {
   JsonValue tuple(PyObject* tuple, int depth) {
     enter(depth);
     Py_ssize_t length = PyTuple_GET_SIZE(tuple);
-    JsonValue array = JsonValue::array(static_cast<size_t>(length));
+    JsonValue array = JsonValue::array(static_cast<size_t>(length), arena_for(depth));
     std::span<JsonValue> elements = array.elements();
     for (Py_ssize_t i = 0; i < length; ++i) {
       elements[static_cast<size_t>(i)] = convert(PyTuple_GET_ITEM(tuple, i), depth + 1);
@@ -191,7 +197,7 @@ class Depythonizer {
       PyRef item = check(PySequence_GetItem(object, i));
       items.push_back(convert(item.get(), depth + 1));
     }
-    return JsonValue::array_from(items);
+    return JsonValue::array_from(items, arena_for(depth));
   }
 
   JsonValue set(PyObject* object, int depth) {
@@ -204,22 +210,22 @@ class Depythonizer {
       items.push_back(convert(item.get(), depth + 1));
     }
     if (PyErr_Occurred()) throw_python_error();
-    return JsonValue::array_from(items);
+    return JsonValue::array_from(items, arena_for(depth));
   }
 
   JsonMember member(PyObject* key, PyObject* value, int depth) {
     if (!PyUnicode_Check(key)) {
       throw Error::type("unexpected type: " + cannot_convert(key, "PyString"));
     }
-    JsonMember m{string(key), JsonValue()};
+    JsonMember m{string(key, arena_for(depth + 1)), JsonValue()};
     m.value = convert(value, depth + 1);
     return m;
   }
 
   // Members are gathered on one stack shared by all levels, then sorted into the object.
-  JsonValue build_object(size_t first_member) {
+  JsonValue build_object(size_t first_member, int depth) {
     std::span<JsonMember> members(members_.data() + first_member, members_.size() - first_member);
-    JsonValue object = JsonValue::object(members);
+    JsonValue object = JsonValue::object(members, arena_for(depth));
     members_.resize(first_member);
     return object;
   }
@@ -245,7 +251,7 @@ class Depythonizer {
       JsonMember m = member(entries_[i], entries_[i + 1], depth);
       members_.push_back(std::move(m));
     }
-    return build_object(first_member);
+    return build_object(first_member, depth);
   }
 
   // keys(), values() and len() of any mapping, then the entries in index order.
@@ -265,7 +271,7 @@ class Depythonizer {
       JsonMember m = member(key.get(), value.get(), depth);
       members_.push_back(std::move(m));
     }
-    return build_object(first_member);
+    return build_object(first_member, depth);
   }
 
   // Releases the snapshot references of one dict, whether its conversion succeeded or not.
@@ -278,6 +284,7 @@ class Depythonizer {
     }
   };
 
+  Arena* arena_;
   std::vector<JsonMember> members_;
   std::vector<PyObject*> entries_;
 };
@@ -413,8 +420,8 @@ class Pythonizer {
 
 }  // namespace
 
-JsonValue depythonize(PyObject* object) {
-  Depythonizer converter;
+JsonValue depythonize(PyObject* object, Arena* arena) {
+  Depythonizer converter(arena);
   return converter.convert(object, 1);
 }
 

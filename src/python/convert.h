@@ -21,7 +21,9 @@ namespace tovra::python {
 // readable after a write: a collection file adds one level, and files may nest 127 deep.
 inline constexpr int kMaxNesting = 126;
 
-JsonValue depythonize(PyObject* object);
+// With an arena, the blocks of every value inside the outermost one are made in it, and the
+// arena must outlive them.
+JsonValue depythonize(PyObject* object, Arena* arena = nullptr);
 
 // A new list of the documents, converted under the collection's read lock.
 PyObject* pythonize(const Collection& collection);

@@ -144,7 +144,9 @@ PyObject* insert(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     std::string_view name = collection_name_argument(a[0]);
     PyObject* document = dict_argument("document", a[1]);
     check_collection_name(name);
-    database_of(self).insert(name, depythonize(document));
+    auto arena = std::make_shared<Arena>();
+    JsonValue converted = depythonize(document, arena.get());
+    database_of(self).insert(name, std::move(converted), std::move(arena));
     return none();
   });
 }
@@ -158,7 +160,9 @@ PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     PyObject* documents = list_argument("documents", a[1]);
     check_collection_name(name);
     // The whole list converts before anything is stored, so a failure stores nothing.
-    database_of(self).insert_many(name, depythonize(documents));
+    auto arena = std::make_shared<Arena>();
+    JsonValue converted = depythonize(documents, arena.get());
+    database_of(self).insert_many(name, std::move(converted), std::move(arena));
     return none();
   });
 }

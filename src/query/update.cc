@@ -34,6 +34,11 @@ size_t nesting_depth(const JsonValue& value) {
   return deepest;
 }
 
+// The arena bytes that `value` holds (none for values on the heap or without blocks).
+size_t arena_bytes(const JsonValue& value) noexcept {
+  return value.in_arena() ? value.block_bytes() : 0;
+}
+
 }  // namespace
 
 std::string format_fields(const std::vector<std::string>& fields) {
@@ -92,14 +97,14 @@ UpdateEngine::UpdateEngine(const JsonValue& update_object, DiagnosticSink* diagn
     // The target sits in the object at level fields.size().
     bool set_fits = query.op != UpdateOperator::kSet ||
                     query.fields.size() + nesting_depth(query.value) <= kMaxDocumentDepth;
-    bool copies_operand = query.op == UpdateOperator::kSet && set_fits && query.value.owns_memory();
+    bool copies_operand = query.op == UpdateOperator::kSet && set_fits && query.value.has_block();
     if (copies_operand) ++copies_per_document_;
     KeyPath path(query.fields);
     records_.push_back(Record{std::move(query), set_fits, copies_operand, std::move(path)});
   }
 }
 
-void UpdateEngine::apply(JsonValue& document) const {
+void UpdateEngine::apply(JsonValue& document, Arena* arena, size_t* released) const {
   if (!document.is_object()) return;
   // Copies of the Set operands that own memory, made before anything changes; the records
   // then only move them in.
@@ -107,7 +112,7 @@ void UpdateEngine::apply(JsonValue& document) const {
   if (copies_per_document_ != 0) {
     operands.reserve(copies_per_document_);
     for (const Record& record : records_) {
-      if (record.copies_operand) operands.push_back(record.query.value);
+      if (record.copies_operand) operands.push_back(record.query.value.copy_into(arena));
     }
   }
   size_t next_operand = 0;
@@ -119,6 +124,11 @@ void UpdateEngine::apply(JsonValue& document) const {
       continue;
     }
     if (query.op == UpdateOperator::kDelete) {
+      if (released != nullptr) {
+        if (const JsonValue* doomed = parent->find(query.fields.back()); doomed != nullptr) {
+          *released += arena_bytes(*doomed);
+        }
+      }
       parent->erase(query.fields.back());
       continue;
     }
@@ -130,9 +140,11 @@ void UpdateEngine::apply(JsonValue& document) const {
     double result;
     switch (query.op) {
       case UpdateOperator::kSet:
+        if (!record.set_fits) continue;
+        if (released != nullptr) *released += arena_bytes(*target);
         if (record.copies_operand) {
           *target = std::move(operands[next_operand++]);
-        } else if (record.set_fits) {
+        } else {
           *target = query.value;  // a scalar or short string: no memory to fail on
         }
         continue;

@@ -38,8 +38,10 @@ class UpdateEngine {
 
   // Applies every record to `document`. A document that is not an object stays unchanged.
   // Either every record is applied or, when memory runs out, the document is left as it was:
-  // whatever may fail (copying Set operands) happens before the first change.
-  void apply(JsonValue& document) const;
+  // whatever may fail (copying Set operands) happens before the first change. Set operands
+  // are copied into `arena` (the heap when it is null); the arena bytes of values that the
+  // update replaces or deletes are added to `released` when it is given.
+  void apply(JsonValue& document, Arena* arena = nullptr, size_t* released = nullptr) const;
 
   // Asks for the memory that apply() will read first in `document`.
   void prefetch(const JsonValue& document) const noexcept {

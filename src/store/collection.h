@@ -9,12 +9,21 @@
 // No operation leaves a document list half-changed: an insert makes room before it moves
 // anything in, and an update changes each document completely or not at all. So a failure
 // while a lock is held never makes a collection unusable.
+//
+// The blocks of the documents live in arenas that the collection holds (json/arena.h): the
+// documents of a file or of one large insert lie together, in collection order, and new blocks
+// (small inserts, values set by updates) go to the last arena. A value an update replaces
+// leaves dead space behind; when dead space passes half of what the arenas hold, the documents
+// are copied into one fresh arena and the old ones dropped.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <new>
 #include <vector>
 
+#include "json/arena.h"
 #include "json/error.h"
 #include "json/invariant.h"
 #include "json/json_value.h"
@@ -24,7 +33,11 @@ namespace tovra {
 class Collection {
  public:
   Collection() = default;
-  explicit Collection(std::vector<JsonValue> documents) : documents_(std::move(documents)) {}
+  // Documents whose blocks may live in `arena`, which the collection keeps.
+  explicit Collection(std::vector<JsonValue> documents, std::shared_ptr<Arena> arena = nullptr)
+      : documents_(std::move(documents)) {
+    if (arena != nullptr) arenas_.push_back(std::move(arena));
+  }
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
 
@@ -61,15 +74,58 @@ class Collection {
     WriteGuard& operator=(const WriteGuard&) = delete;
     std::vector<JsonValue>& documents() noexcept { return c_.documents_; }
 
+    // The arena for new blocks of this collection's documents, made on first use.
+    Arena& arena() {
+      if (c_.arenas_.empty()) c_.arenas_.push_back(std::make_shared<Arena>());
+      return *c_.arenas_.back();
+    }
+    // Keeps `arena`, whose blocks documents moved in use, alive with the collection. Call it
+    // before moving them in (it may fail; the moves cannot).
+    void adopt(std::shared_ptr<Arena> arena) {
+      if (arena != nullptr && (c_.arenas_.empty() || c_.arenas_.back() != arena)) {
+        c_.arenas_.push_back(std::move(arena));
+      }
+    }
+    // Records arena bytes that no document reaches any more, and copies the documents into
+    // one fresh arena when they pass half of the arenas' size. Without the memory for the
+    // copy, everything stays as it was.
+    void release_bytes(size_t bytes) noexcept;
+
    private:
     Collection& c_;
   };
 
  private:
+  // Declared before the documents, so that it goes after them.
+  std::vector<std::shared_ptr<Arena>> arenas_;
   std::vector<JsonValue> documents_;
+  size_t dead_bytes_ = 0;
   mutable uint32_t readers_ = 0;
   uint32_t writers_ = 0;
 };
+
+inline void Collection::WriteGuard::release_bytes(size_t bytes) noexcept {
+  c_.dead_bytes_ += bytes;
+  size_t held = 0;
+  for (const std::shared_ptr<Arena>& arena : c_.arenas_) held += arena->bytes_used();
+  // Small collections are not worth the copy.
+  constexpr size_t kMinimumDead = size_t{1} << 20;
+  if (c_.dead_bytes_ < kMinimumDead || c_.dead_bytes_ * 2 < held) return;
+  try {
+    auto fresh = std::make_shared<Arena>();
+    std::vector<JsonValue> copies;
+    copies.reserve(c_.documents_.size());
+    for (const JsonValue& document : c_.documents_) copies.push_back(document.copy_into(fresh.get()));
+    std::vector<std::shared_ptr<Arena>> arenas{std::move(fresh)};
+    // Nothing below can fail: the old documents go first, then the arenas they lived in.
+    c_.documents_.swap(copies);
+    copies.clear();
+    c_.arenas_.swap(arenas);
+    c_.dead_bytes_ = 0;
+  } catch (const std::bad_alloc&) {
+    // No memory for the copy: the dead space stays until a later attempt.
+  }
+}
 
 using CollectionHandle = std::shared_ptr<Collection>;
 

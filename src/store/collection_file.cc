@@ -124,7 +124,7 @@ void copy_file_mode(const TemporaryFile& temp, const std::string& collection_pat
 
 }  // namespace
 
-JsonValue read_json_file(const std::string& path, FileUse use) {
+JsonValue read_json_file(const std::string& path, FileUse use, Arena* arena) {
   fs::check_no_nul(path, "Error opening document ");
   fs::File file;
   int err = fs::open_file(
@@ -141,7 +141,7 @@ JsonValue read_json_file(const std::string& path, FileUse use) {
   }
   if (err != 0) throw Error::file("Error opening document " + fs::os_text(err));
   FileByteSource source(file);
-  return parse_json(source);
+  return parse_json(source, arena);
 }
 
 void write_collection_file(const std::string& directory, const std::string& collection_path,

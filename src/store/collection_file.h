@@ -27,7 +27,8 @@ enum class FileUse {
 // Error::value("Error deserializing JSON") when its content is invalid, cannot be read (a
 // directory opens but fails to read) or is not a regular file where `use` asks for one, and
 // Error::interrupted() when the interrupt check stops it.
-JsonValue read_json_file(const std::string& path, FileUse use);
+// With an arena, the blocks of the values inside the file's top-level value are made in it.
+JsonValue read_json_file(const std::string& path, FileUse use, Arena* arena = nullptr);
 
 // Replaces the file at `collection_path` with `documents` as one compact JSON array, so that
 // any reader sees either the previous content or the new content in full.

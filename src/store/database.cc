@@ -7,7 +7,9 @@
 #include <memory>
 #include <optional>
 
+#include "json/arena.h"
 #include "json/error.h"
+#include "json/invariant.h"
 #include "json/json_writer.h"
 #include "store/collection_file.h"
 #include "store/fs.h"
@@ -60,9 +62,15 @@ std::vector<JsonValue> documents_of_file(std::string_view name, JsonValue file_v
 }
 
 CollectionHandle read_collection_file(std::string_view name, const std::string& file_path) {
-  return std::make_shared<Collection>(
-      documents_of_file(name, read_json_file(file_path, FileUse::kCollection)));
+  auto arena = std::make_shared<Arena>();
+  std::vector<JsonValue> documents =
+      documents_of_file(name, read_json_file(file_path, FileUse::kCollection, arena.get()));
+  return std::make_shared<Collection>(std::move(documents), std::move(arena));
 }
+
+// Below this many bytes, an insert's documents are copied into the collection's own arena
+// rather than keeping their arena (whose first chunk alone is larger than a small document).
+constexpr size_t kSmallestKeptArena = size_t{64} << 10;
 
 // Removal that treats a file already gone as removed: 0 or an errno.
 int remove_collection_file(const std::string& path) {
@@ -174,21 +182,34 @@ CollectionHandle Database::collection_for_insert(std::string_view name) {
   return lookup(name);
 }
 
-void Database::insert(std::string_view name, JsonValue document) {
-  CollectionHandle handle = collection_for_insert(name);
-  Collection::WriteGuard guard(*handle);
-  guard.documents().push_back(std::move(document));
-}
-
-void Database::insert_many(std::string_view name, JsonValue documents) {
-  TOVRA_ASSERT(documents.is_array());
+void Database::append(std::string_view name, std::span<JsonValue> documents,
+                      std::shared_ptr<Arena> arena) {
   CollectionHandle handle = collection_for_insert(name);
   Collection::WriteGuard guard(*handle);
   std::vector<JsonValue>& stored = guard.documents();
-  std::span<JsonValue> elements = documents.elements();
-  // Room first: the moves that follow cannot fail, so a failure stores nothing.
-  stored.reserve(stored.size() + elements.size());
-  for (JsonValue& element : elements) stored.push_back(std::move(element));
+  // Room first and copies first: the moves that follow cannot fail, so a failure stores nothing.
+  stored.reserve(stored.size() + documents.size());
+  if (arena != nullptr && arena->bytes_used() < kSmallestKeptArena) {
+    Arena& own = guard.arena();
+    std::vector<JsonValue> copies;
+    copies.reserve(documents.size());
+    for (const JsonValue& document : documents) copies.push_back(document.copy_into(&own));
+    for (JsonValue& copy : copies) stored.push_back(std::move(copy));
+    return;
+  }
+  guard.adopt(std::move(arena));
+  for (JsonValue& document : documents) stored.push_back(std::move(document));
+}
+
+void Database::insert(std::string_view name, JsonValue document,
+                      std::shared_ptr<Arena> arena) {
+  append(name, std::span<JsonValue>(&document, 1), std::move(arena));
+}
+
+void Database::insert_many(std::string_view name, JsonValue documents,
+                           std::shared_ptr<Arena> arena) {
+  TOVRA_ASSERT(documents.is_array() && !documents.in_arena());
+  append(name, documents.elements(), std::move(arena));
 }
 
 FindResultHandle Database::find(std::string_view name, const JsonValue& query) {
@@ -244,13 +265,20 @@ void Database::update(std::string_view name, const query::UpdateEngine& update,
   }
   // From here on no interrupt is taken; a failure (memory) leaves each document either updated
   // or as it was.
+  Arena& arena = guard.arena();
+  size_t released = 0;
+  struct Release {
+    Collection::WriteGuard& guard;
+    size_t& bytes;
+    ~Release() { guard.release_bytes(bytes); }
+  } release{guard, released};
   if (filter == nullptr) {
     for (size_t i = 0; i < documents.size(); ++i) {
       if (i + kPrefetchDistance < documents.size()) update.prefetch(documents[i + kPrefetchDistance]);
-      update.apply(documents[i]);
+      update.apply(documents[i], &arena, &released);
     }
   } else {
-    for (size_t i : selected) update.apply(documents[i]);
+    for (size_t i : selected) update.apply(documents[i], &arena, &released);
   }
 }
 
@@ -283,14 +311,16 @@ void Database::write_all() const {
 }
 
 void Database::load_from_document(const std::string& document_path) {
-  JsonValue document = read_json_file(document_path, FileUse::kDocument);
+  auto arena = std::make_shared<Arena>();
+  JsonValue document = read_json_file(document_path, FileUse::kDocument, arena.get());
   if (!document.is_object()) throw Error::value("Document is not an object");
   for (const JsonMember& member : document.members()) check_collection_name(member.key_view());
+  // Each collection keeps the one arena of the file (or copies from it, when it is small).
   for (JsonMember& member : document.members()) {
     if (member.value.is_array()) {
-      insert_many(member.key_view(), std::move(member.value));
+      append(member.key_view(), member.value.elements(), arena);
     } else {
-      insert(member.key_view(), std::move(member.value));
+      append(member.key_view(), std::span<JsonValue>(&member.value, 1), arena);
     }
   }
 }
@@ -298,9 +328,10 @@ void Database::load_from_document(const std::string& document_path) {
 void Database::insert_many_from_document(std::string_view name,
                                          const std::string& document_path) {
   check_collection_name(name);
-  JsonValue document = read_json_file(document_path, FileUse::kDocument);
+  auto arena = std::make_shared<Arena>();
+  JsonValue document = read_json_file(document_path, FileUse::kDocument, arena.get());
   if (!document.is_array()) throw Error::value("Document is not an array");
-  insert_many(name, std::move(document));
+  insert_many(name, std::move(document), std::move(arena));
 }
 
 }  // namespace tovra

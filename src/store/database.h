@@ -13,6 +13,8 @@
 // changed, and an update stops only before it changes its first document.
 #pragma once
 
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -47,11 +49,12 @@ class Database {
   void drop_collection(std::string_view name);
   void drop_all();
 
-  // Appends `document` to the collection, creating or loading the collection first when it is
-  // not in memory.
-  void insert(std::string_view name, JsonValue document);
+  // Appends `document`, whose blocks may live in `arena`, to the collection, creating or
+  // loading the collection first when it is not in memory. A large arena is kept by the
+  // collection; the documents of a small one are copied into the collection's own.
+  void insert(std::string_view name, JsonValue document, std::shared_ptr<Arena> arena);
   // Appends each element of the array `documents`, in order, the same way.
-  void insert_many(std::string_view name, JsonValue documents);
+  void insert_many(std::string_view name, JsonValue documents, std::shared_ptr<Arena> arena);
 
   // The documents of the collection that pass `query`, as a result handle: from the cache
   // when the same query on the same collection was answered before, otherwise scanned and
@@ -88,6 +91,9 @@ class Database {
 
   // The collection for an insert: in memory, created, or loaded.
   CollectionHandle collection_for_insert(std::string_view name);
+  // Appends `documents` (moved from) under the write lock, keeping or copying from `arena`.
+  void append(std::string_view name, std::span<JsonValue> documents,
+              std::shared_ptr<Arena> arena);
   void load_collection(std::string_view name);
   void write_collection(std::string_view name, const Collection& collection) const;
   void register_collection(std::string_view name, CollectionHandle handle);

@@ -1,0 +1,55 @@
+// Arena: memory for the blocks of many values that live and die together, such as the
+// documents of a collection.
+//
+// Blocks are carved in order from chunks that the arena owns, so the values built one after
+// another lie one after another in memory, and a block costs a pointer bump instead of an
+// allocation. Blocks are never freed one by one: the chunks go when the arena goes. A value
+// whose block lives in an arena is marked as such and frees nothing; whoever holds the arena
+// keeps it alive for as long as such values can be reached (a collection holds the arenas of
+// its documents). Not thread-safe: the interpreter lock serialises every use.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <vector>
+
+namespace tovra {
+
+class Arena {
+ public:
+  Arena() = default;
+  Arena(const Arena&) = delete;
+  Arena& operator=(const Arena&) = delete;
+
+  // `bytes` of memory aligned to 8, valid until the arena goes. Throws std::bad_alloc.
+  void* allocate(size_t bytes) {
+    bytes = (bytes + 7) & ~size_t{7};
+    if (static_cast<size_t>(limit_ - cursor_) < bytes) return allocate_slow(bytes);
+    void* block = cursor_;
+    cursor_ += bytes;
+    used_ += bytes;
+    return block;
+  }
+
+  // Bytes handed out, and bytes held in chunks.
+  size_t bytes_used() const noexcept { return used_; }
+  size_t bytes_reserved() const noexcept { return reserved_; }
+
+ private:
+  static constexpr size_t kFirstChunk = 4096;
+  static constexpr size_t kLargestChunk = size_t{1} << 20;
+
+  void* allocate_slow(size_t bytes);
+
+  struct FreeChunk {
+    void operator()(char* chunk) const noexcept { ::operator delete(chunk); }
+  };
+  std::vector<std::unique_ptr<char, FreeChunk>> chunks_;
+  char* cursor_ = nullptr;
+  char* limit_ = nullptr;
+  size_t next_chunk_ = kFirstChunk;
+  size_t used_ = 0;
+  size_t reserved_ = 0;
+};
+
+}  // namespace tovra
