@@ -118,6 +118,11 @@ int stat_path(const std::string& path, struct stat& status);
 int lstat_path(const std::string& path, struct stat& status);
 int make_directory(const std::string& path);  // mode 0777 before the umask
 int remove_file(const std::string& path);
+// Removes a file on a cleanup path (a temporary or half-written file, after a failure or from a
+// destructor), which must neither throw nor stop half-way: EINTR is retried without asking the
+// interrupt check (a pending signal is seen at the next check), and other failures are
+// ignored, since the caller is already reporting one or has nothing to report.
+void remove_file_quietly(const std::string& path) noexcept;
 int remove_directory(const std::string& path);
 int rename_file(const std::string& from, const std::string& to);
 int link_file(const std::string& existing, const std::string& new_path);
