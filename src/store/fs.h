@@ -145,7 +145,8 @@ enum class Call {
 
 namespace testing {
 // Makes the `nth` (1-based) call of kind `call`, counted from now, fail with `err`, and every
-// later one when `sticky`. Replaces an earlier fault of that kind.
+// later one when `sticky`. Replaces an earlier fault of that kind. An injected EINTR meets the
+// EINTR policy like a real one: the interrupt check is asked, and a retry counts as a call.
 void fail_call(Call call, uint64_t nth, int err, bool sticky = false) noexcept;
 // Calls of kind `call` made since the last reset.
 uint64_t calls(Call call) noexcept;

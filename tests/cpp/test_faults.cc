@@ -870,8 +870,9 @@ class LoadCase : public Case {
     write_file(dir + "/c.json", c_text_);
     source_ = dir + "/source.txt";  // not a collection file
     if (whole_document_) {
-      write_file(source_, "{\"c\": [{\"i\": 100}, {\"i\": 101}], \"n\": [{\"i\": 102}, {\"i\": 103}],"
-                          " \"o\": {\"i\": 104}}");
+      write_file(source_,
+                 "{\"c\": [{\"i\": 100}, {\"i\": 101}], \"n\": [{\"i\": 102}, {\"i\": 103}],"
+                 " \"o\": {\"i\": 104}}");
       created_ = {"n", "o"};
     } else {
       write_file(source_, "[{\"i\": 102}, {\"i\": 103}]");
