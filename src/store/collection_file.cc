@@ -68,13 +68,14 @@ std::string temporary_file_name() {
   return name;
 }
 
-// A temporary file being written: closed, and removed unless it was renamed into place.
+// A temporary file being written: closed, and removed unless it was renamed into place. The
+// removal neither throws nor stops at an interruption: a destructor may not throw.
 class TemporaryFile {
  public:
   TemporaryFile(fs::File file, std::string path) : file_(std::move(file)), path_(std::move(path)) {}
   ~TemporaryFile() {
     file_.close();
-    if (!path_.empty()) fs::remove_file(path_);
+    if (!path_.empty()) fs::remove_file_quietly(path_);
   }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
@@ -212,12 +213,12 @@ bool create_file_if_absent(const std::string& directory, const std::string& path
     if (failure == 0) failure = fs::sync(file);
   } catch (...) {
     file.close();
-    fs::remove_file(path);
+    fs::remove_file_quietly(path);
     throw;
   }
   if (int close_err = file.close(); failure == 0) failure = close_err;
   if (failure != 0) {
-    fs::remove_file(path);
+    fs::remove_file_quietly(path);
     throw fs::os_error(failure);
   }
   return true;

@@ -50,13 +50,17 @@ InterruptCheck interrupt_check = nullptr;
 // Runs `call` (a system call returning -1 and setting errno on failure) under the EINTR policy:
 // an interruption asks the interrupt check, which may stop the operation; otherwise the call
 // is retried. Returns 0 or the errno of the failure; `result` receives the call's value.
+// An injected errno takes the place of the call's own, so an injected EINTR meets the same
+// policy (and each retry counts as another call).
 template <typename SystemCall>
 int run(Call kind, SystemCall&& call, long& result) {
-  if (int err = injected(kind)) return err;
   for (;;) {
-    result = static_cast<long>(call());
-    if (result != -1) return 0;
-    int err = errno;
+    int err = injected(kind);
+    if (err == 0) {
+      result = static_cast<long>(call());
+      if (result != -1) return 0;
+      err = errno;
+    }
     if (err != EINTR) return err;
     check_interrupt();
   }
@@ -216,7 +220,7 @@ int File::close() noexcept {
   fd_ = -1;
   if (int err = injected(Call::kClose)) {
     ::close(fd);
-    return err;
+    return err == EINTR ? 0 : err;
   }
   if (::close(fd) == 0 || errno == EINTR) return 0;
   return errno;
@@ -309,6 +313,19 @@ int make_directory(const std::string& path) {
 int remove_file(const std::string& path) {
   if (NEVER(has_nul(path))) return EINVAL;
   return run(Call::kUnlink, [&] { return ::unlink(path.c_str()); });
+}
+
+void remove_file_quietly(const std::string& path) noexcept {
+  if (NEVER(has_nul(path))) return;
+  // Bounded only so that an injected EINTR that never ends cannot spin forever.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int err = injected(Call::kUnlink);
+    if (err == 0) {
+      if (::unlink(path.c_str()) == 0) return;
+      err = errno;
+    }
+    if (err != EINTR) return;
+  }
 }
 
 int remove_directory(const std::string& path) {

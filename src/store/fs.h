@@ -118,6 +118,11 @@ int stat_path(const std::string& path, struct stat& status);
 int lstat_path(const std::string& path, struct stat& status);
 int make_directory(const std::string& path);  // mode 0777 before the umask
 int remove_file(const std::string& path);
+// Removes a file on a cleanup path (a temporary or half-written file, after a failure or from a
+// destructor), which must neither throw nor stop half-way: EINTR is retried without asking the
+// interrupt check (a pending signal is seen at the next check), and other failures are
+// ignored, since the caller is already reporting one or has nothing to report.
+void remove_file_quietly(const std::string& path) noexcept;
 int remove_directory(const std::string& path);
 int rename_file(const std::string& from, const std::string& to);
 int link_file(const std::string& existing, const std::string& new_path);
@@ -140,7 +145,8 @@ enum class Call {
 
 namespace testing {
 // Makes the `nth` (1-based) call of kind `call`, counted from now, fail with `err`, and every
-// later one when `sticky`. Replaces an earlier fault of that kind.
+// later one when `sticky`. Replaces an earlier fault of that kind. An injected EINTR meets the
+// EINTR policy like a real one: the interrupt check is asked, and a retry counts as a call.
 void fail_call(Call call, uint64_t nth, int err, bool sticky = false) noexcept;
 // Calls of kind `call` made since the last reset.
 uint64_t calls(Call call) noexcept;

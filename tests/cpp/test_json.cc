@@ -305,6 +305,27 @@ void test_document_example_and_round_trips() {
 
 }  // namespace
 
+// Assigning a value a part of itself (an element, a member's value): the part must survive the
+// release of the whole it lived in. Heap strings and nested blocks make a read of freed memory
+// show up as a wrong value (and as an error under AddressSanitizer).
+void test_move_assignment_from_inside() {
+  const std::string long_text(100, 'z');
+  JsonValue v = tovra::parse_json("[[\"" + long_text + "\", [1, 2]], \"tail " + long_text + "\"]");
+  v = std::move(v.elements()[0]);
+  CHECK(tovra::to_json(v) == "[\"" + long_text + "\",[1,2]]");
+  v = std::move(v.elements()[0]);
+  CHECK(v.is_string() && v.as_string() == long_text);
+
+  JsonValue o = tovra::parse_json("{\"a\": 1, \"b\": {\"c\": [\"" + long_text + "\"]}}");
+  o = std::move(o.members()[1].value);
+  CHECK(tovra::to_json(o) == "{\"c\":[\"" + long_text + "\"]}");
+  o = std::move(o.members()[0].value);
+  CHECK(tovra::to_json(o) == "[\"" + long_text + "\"]");
+  // A copy from inside, too.
+  o = o.elements()[0];
+  CHECK(o.is_string() && o.as_string() == long_text);
+}
+
 int main() {
   test_nesting_limit();
   test_surroundings();
@@ -314,6 +335,7 @@ int main() {
   test_double_layout();
   test_scalars_and_escapes();
   test_document_example_and_round_trips();
+  test_move_assignment_from_inside();
 
   return test_support::summary();
 }
