@@ -57,6 +57,9 @@ class Database {
   // when the same query on the same collection was answered before, otherwise scanned and
   // (when every document scanned was an object) cached.
   CollectionHandle find(std::string_view name, const JsonValue& query);
+  // Drops the cached result of `query` on the collection: a find whose result could not be
+  // handed over (interrupted, out of memory) leaves no entry behind.
+  void forget_find(std::string_view name, const JsonValue& query) { cache_.erase(name, query); }
   void clear_cache() noexcept { cache_.clear(); }
 
   // The first step of an update: empties the cache, then gets the collection (loading it on
