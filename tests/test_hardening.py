@@ -256,7 +256,7 @@ if what != "constructor":
 if what in ("find", "find_filtered", "write", "update_result"):
     db.insert_many("c", [DOCUMENT] * N)
 if what == "insert_many":
-    documents = [DOCUMENT] * N
+    documents = [DOCUMENT] * (4 * N)  # converting is the fastest of these calls
 sys.stderr.write("ready\\n")
 try:
     if what == "insert_many":
@@ -284,15 +284,15 @@ except KeyboardInterrupt:
         except ValueError as error:
             print(error)
     """),
-    ("find", "print(len(db.find('c')))"),
-    ("find_filtered", "print(len(db.find('c', {'s': 'x'})))"),
+    ("find", "print(db.find('c', {'old': True}))"),
+    ("find_filtered", "print(db.find('c', {'old': True}), db.find('c', {'s': 'y'}))"),
     ("write", """
         with open(os.path.join(path, "c.json")) as f:
             print(f.read().replace(" ", "").replace("\\n", ""))
         print(sorted(os.listdir(path)))
     """),
     ("constructor", "print('db' in globals())"),
-])
+], ids=lambda value: value if value in LONG else "")
 def test_ctrl_c_stops_a_long_call(tmp_path, what, check):
     path = tmp_path / "db"
     if what == "constructor":
@@ -302,8 +302,8 @@ def test_ctrl_c_stops_a_long_call(tmp_path, what, check):
     out = interrupt_child(LONG + textwrap.dedent(check), path, what)
     expected = {
         "insert_many": "Collection with name 'new' not found on disk",
-        "find": "300001",
-        "find_filtered": "300000",
+        "find": "[{'old': True}]",
+        "find_filtered": "[{'old': True}] []",
         "write": '[{"old":true}]\n' + str(["c.json"]),
         "constructor": "False",
     }[what]
@@ -446,6 +446,8 @@ def test_drop_all_through_a_name_that_cannot_be_removed(tmp_path, monkeypatch, s
     assert db.collections() == []
 
 
+# The sanitizer runtime needs descriptors of its own (a pipe to probe memory) to check a throw.
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime needs free descriptors")
 def test_write_out_of_descriptors_fails_before_changing_anything(tmp_path):
     status, out, err = run_child("""
         path = sys.argv[1]
