@@ -160,14 +160,26 @@ PyObject* list_argument(const char* parameter, PyObject* value) {
 
 namespace {
 
+// Whether attribute `name` of `type` is the text `expected`. A type without the attribute
+// does not match; any other failure to read it propagates.
+bool type_attribute_is(PyObject* type, const char* name, const char* expected) {
+  PyRef attribute(PyObject_GetAttrString(type, name));
+  if (!attribute) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_python_error();
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_Check(attribute.get()) &&
+         PyUnicode_CompareWithASCIIString(attribute.get(), expected) == 0;
+}
+
+// numpy's boolean scalars are known by their type's module and name (bool_, or bool from
+// numpy 2), whatever the type object's internal name says.
 bool is_numpy_bool(PyObject* value) {
-  PyTypeObject* type = Py_TYPE(value);
-  const char* name = type->tp_name;  // "numpy.bool_" or "numpy.bool" for numpy's scalars
-  const char* dot = std::strrchr(name, '.');
-  if (dot == nullptr) return false;
-  std::string_view module(name, static_cast<size_t>(dot - name));
-  std::string_view short_name(dot + 1);
-  return module == "numpy" && (short_name == "bool_" || short_name == "bool");
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(value));
+  return type_attribute_is(type, "__module__", "numpy") &&
+         (type_attribute_is(type, "__name__", "bool_") ||
+          type_attribute_is(type, "__name__", "bool"));
 }
 
 }  // namespace

@@ -22,43 +22,24 @@ PyRef check(PyObject* new_reference) {
   return PyRef(new_reference);
 }
 
-// collections.abc.Sequence and Mapping, imported once.
-struct AbstractTypes {
-  PyObject* sequence = nullptr;
-  PyObject* mapping = nullptr;
-};
-
-const AbstractTypes& abstract_types() {
-  static AbstractTypes types;
-  if (types.sequence == nullptr) {
-    PyRef module = check(PyImport_ImportModule("collections.abc"));
-    PyRef sequence = check(PyObject_GetAttrString(module.get(), "Sequence"));
-    PyRef mapping = check(PyObject_GetAttrString(module.get(), "Mapping"));
-    types.sequence = sequence.release();
-    types.mapping = mapping.release();
+// collections.abc.Sequence or Mapping, imported once per interpreter. Returns a new reference.
+PyObject* abstract_type(InterpreterCache& cache, const char* name) {
+  if (PyObject* type = cache.get()) {
+    Py_INCREF(type);
+    return type;
   }
-  return types;
+  PyRef module = check(PyImport_ImportModule("collections.abc"));
+  return cache.fill(check(PyObject_GetAttrString(module.get(), name)).release());
 }
 
-// The integer bounds beyond which an int no longer fits 128 bits.
-struct IntegerBounds {
-  PyObject* two_to_128 = nullptr;          // 2**128
-  PyObject* minus_two_to_127 = nullptr;    // -(2**127)
-};
+InterpreterCache sequence_abc;
+InterpreterCache mapping_abc;
 
-const IntegerBounds& integer_bounds() {
-  static IntegerBounds bounds;
-  if (bounds.two_to_128 == nullptr) {
-    PyRef upper = check(PyLong_FromString("340282366920938463463374607431768211456", nullptr, 10));
-    PyRef lower = check(PyLong_FromString("-170141183460469231731687303715884105728", nullptr, 10));
-    bounds.two_to_128 = upper.release();
-    bounds.minus_two_to_127 = lower.release();
-  }
-  return bounds;
-}
-
-bool compare(PyObject* a, PyObject* b, int op) {
-  int result = PyObject_RichCompareBool(a, b, op);
+// Whether exact int `value` lies on the same side of `bound` (given as decimal text) as `op`
+// says. Both are exact ints, so the comparison is int's own and runs no code of the caller's.
+bool compare_exact(PyObject* value, const char* bound, int op) {
+  PyRef limit = check(PyLong_FromString(bound, nullptr, 10));
+  int result = PyObject_RichCompareBool(value, limit.get(), op);
   if (result < 0) throw_python_error();
   return result != 0;
 }
@@ -74,11 +55,19 @@ bool is_instance(PyObject* object, PyObject* abc) {
   return result != 0;
 }
 
+// Conversions of large values run signal handlers every kItemsPerSignalCheck items, so that
+// Ctrl-C stops them; a countdown keeps the check's cost out of the per-item work.
+constexpr uint32_t kItemsPerSignalCheck = 4096;
+
 class Depythonizer {
  public:
   explicit Depythonizer(Arena* arena) : arena_(arena) {}
 
   JsonValue convert(PyObject* object, int depth) {
+    if (--until_signal_check_ == 0) {
+      until_signal_check_ = kItemsPerSignalCheck;
+      if (PyErr_CheckSignals() != 0) throw_python_error();
+    }
     if (object == Py_None) return JsonValue::null();
     PyTypeObject* type = Py_TYPE(object);
     // Exact built-in types first: they behave as the general tests below would decide.
@@ -107,9 +96,12 @@ class Depythonizer {
     }
     if (PyFloat_Check(object)) return JsonValue::number(PyFloat_AS_DOUBLE(object));
     if (PyAnySet_Check(object)) return set(object, depth);
-    const AbstractTypes& abc = abstract_types();
-    if (is_instance(object, abc.sequence)) return sequence(object, depth);
-    if (is_instance(object, abc.mapping)) return mapping(object, depth);
+    if (is_instance(object, PyRef(abstract_type(sequence_abc, "Sequence")).get())) {
+      return sequence(object, depth);
+    }
+    if (is_instance(object, PyRef(abstract_type(mapping_abc, "Mapping")).get())) {
+      return mapping(object, depth);
+    }
     throw Error::type("unsupported type " + type_qualname(object));
   }
 
@@ -136,6 +128,7 @@ class Depythonizer {
     return JsonValue::string({text, static_cast<size_t>(length)}, arena);
   }
 
+  // An int is judged by its value alone: a subclass's own comparison methods never run.
   static JsonValue integer(PyObject* object) {
     int overflow = 0;
     long long value = PyLong_AsLongLongAndOverflow(object, &overflow);
@@ -143,19 +136,22 @@ class Depythonizer {
       if (value == -1 && PyErr_Occurred()) throw_python_error();
       return JsonValue::integer(value);
     }
-    const IntegerBounds& bounds = integer_bounds();
     if (overflow > 0) {
       unsigned long long unsigned_value = PyLong_AsUnsignedLongLong(object);
       if (!(unsigned_value == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
         return JsonValue::uint(unsigned_value);
       }
       PyErr_Clear();
-      if (compare(object, bounds.two_to_128, Py_LT)) {
-        throw Error::exception("JSON number out of range");
-      }
-    } else if (compare(object, bounds.minus_two_to_127, Py_GE)) {
-      throw Error::exception("JSON number out of range");
     }
+    // An exact copy of the value (an exact int is its own).
+    PyRef exact = check(PyNumber_Index(object));
+    // Up to 2**128 - 1 and down to -(2**127) the value is a number JSON cannot hold here;
+    // beyond that it is too big to convert at all.
+    bool within_128_bits =
+        overflow > 0
+            ? compare_exact(exact.get(), "340282366920938463463374607431768211456", Py_LT)
+            : compare_exact(exact.get(), "-170141183460469231731687303715884105728", Py_GE);
+    if (within_128_bits) throw Error::exception("JSON number out of range");
     throw_python(PyExc_OverflowError, "int too big to convert");
   }
 
@@ -287,6 +283,7 @@ class Depythonizer {
   Arena* arena_;
   std::vector<JsonMember> members_;
   std::vector<PyObject*> entries_;
+  uint32_t until_signal_check_ = kItemsPerSignalCheck;
 };
 
 // Disables the cyclic collector while a result is built: no Python code runs meanwhile, so
@@ -323,7 +320,12 @@ class Pythonizer {
   Pythonizer(const Pythonizer&) = delete;
   Pythonizer& operator=(const Pythonizer&) = delete;
 
+  // A new reference, or null with the exception set.
   PyObject* convert(const JsonValue& value) {
+    if (--until_signal_check_ == 0) {
+      until_signal_check_ = kItemsPerSignalCheck;
+      if (PyErr_CheckSignals() != 0) return nullptr;
+    }
     switch (value.type()) {
       case JsonType::kNull:
         Py_RETURN_NONE;
@@ -416,6 +418,7 @@ class Pythonizer {
     char bytes[kMaxCachedKey];
   };
   KeySlot keys_[kKeySlots];
+  uint32_t until_signal_check_ = kItemsPerSignalCheck;
 };
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "python/errors.h"
 
+#include <pthread.h>
+
 #include <cerrno>
+#include <cstdlib>
+#include <exception>
 
 namespace tovra::python {
 
@@ -47,7 +51,6 @@ PyObject* exception_class(const Error& error) {
     case ErrorKind::kException:
       return PyExc_Exception;
     case ErrorKind::kPanic:
-      return panic_exception_type();
     case ErrorKind::kInterrupted:
       return nullptr;
   }
@@ -63,17 +66,36 @@ void set_exception(PyObject* type, const std::string& message) {
   Py_DECREF(text);
 }
 
+int64_t current_interpreter() noexcept {
+  return PyInterpreterState_GetID(PyInterpreterState_Get());
+}
+
 }  // namespace
 
-PyObject* panic_exception_type() {
-  static PyObject* type = nullptr;
-  if (type == nullptr) {
-    type = PyErr_NewExceptionWithDoc(
-        "tovra.PanicException",
-        "Raised for a query that cannot be parsed or an internal failure of tovra.",
-        PyExc_BaseException, nullptr);
+PyObject* InterpreterCache::get() const noexcept {
+  return object_ != nullptr && interpreter_ == current_interpreter() ? object_ : nullptr;
+}
+
+PyObject* InterpreterCache::fill(PyObject* object) noexcept {
+  if (object_ == nullptr) {
+    object_ = object;
+    interpreter_ = current_interpreter();
+    Py_INCREF(object);
   }
-  return type;
+  return object;
+}
+
+PyObject* panic_exception_type() {
+  static InterpreterCache cache;
+  if (PyObject* type = cache.get()) {
+    Py_INCREF(type);
+    return type;
+  }
+  PyObject* type = PyErr_NewExceptionWithDoc(
+      "tovra.PanicException",
+      "Raised for a query that cannot be parsed or an internal failure of tovra.",
+      PyExc_BaseException, nullptr);
+  return type == nullptr ? nullptr : cache.fill(type);
 }
 
 void raise_error(const Error& error) {
@@ -82,10 +104,15 @@ void raise_error(const Error& error) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return;
   }
-  PyObject* type = exception_class(error);
-  if (type == nullptr) return;  // creating the panic class failed and set its own error
+  if (error.kind() == ErrorKind::kPanic) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // creating the class failed and set its own error
+    set_exception(type, error.message());
+    Py_DECREF(type);
+    return;
+  }
   // The message is the only argument, so an OSError carries no errno.
-  set_exception(type, error.message());
+  set_exception(exception_class(error), error.message());
 }
 
 void throw_python(PyObject* type, const std::string& message) {
@@ -95,7 +122,45 @@ void throw_python(PyObject* type, const std::string& message) {
 
 void raise_unexpected(const char* what) noexcept {
   PyObject* type = panic_exception_type();
-  if (type != nullptr) PyErr_SetString(type, what);
+  if (type == nullptr) return;
+  PyErr_SetString(type, what);
+  Py_DECREF(type);
+}
+
+// The C++ runtime keeps each thread's exception state in thread-local storage of a library
+// loaded at run time. The C library allocates such storage on the thread's first use of it and
+// aborts the process when that allocation fails, so the first exception a thread throws (even
+// std::bad_alloc) would end the process once memory is exhausted. Each thread therefore makes
+// that state exist on its first call into the module, at a point where it can still refuse:
+// it takes and returns a block far larger than the state, so the allocation that follows is
+// served from memory the thread just had, and fails with MemoryError when even the block is
+// refused. A returned block keeps at least the allocator's top padding (128 KiB) in place, so
+// the small allocation cannot miss. A thread key (no thread-local storage of its own) remembers
+// which threads are done.
+namespace {
+
+constexpr size_t kThreadStateRoom = 16 * 1024;
+
+pthread_key_t prepared_key;
+const bool prepared_key_made = pthread_key_create(&prepared_key, nullptr) == 0;
+
+}  // namespace
+
+bool prepare_thread() noexcept {
+  if (prepared_key_made && pthread_getspecific(prepared_key) != nullptr) return true;
+  void* room = std::malloc(kThreadStateRoom);
+  if (room == nullptr) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::free(room);
+  // Reads the exception state, which allocates it. The function is declared pure: the volatile
+  // store keeps the call from being dropped.
+  volatile int uncaught = std::uncaught_exceptions();
+  static_cast<void>(uncaught);
+  // A key that could not be made or set only means that the next call prepares again.
+  if (prepared_key_made) pthread_setspecific(prepared_key, &prepared_key);
+  return true;
 }
 
 }  // namespace tovra::python

@@ -7,6 +7,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <string>
 
@@ -24,14 +25,37 @@ void raise_error(const Error& error);
 // Sets a Python exception of `type` with `message` and unwinds.
 [[noreturn]] void throw_python(PyObject* type, const std::string& message);
 
+// A Python object cached for the interpreter that made it. The module serves one interpreter
+// (its initialisation refuses any other), so one slot per cache suffices; an object made in
+// one interpreter must never be handed to another, so a lookup from any other interpreter finds
+// nothing, and what that interpreter makes is not kept.
+class InterpreterCache {
+ public:
+  // The cached object (borrowed) when the current interpreter filled the cache, else null.
+  PyObject* get() const noexcept;
+  // Keeps `object` (a new reference, taken over) when the cache is empty; returns the object
+  // the caller may use, as a new reference.
+  PyObject* fill(PyObject* object) noexcept;
+
+ private:
+  int64_t interpreter_ = -1;
+  PyObject* object_ = nullptr;
+};
+
 // The exception class of rejected queries and broken invariants, derived directly from
-// BaseException so that `except Exception` does not catch it. Created on first use.
+// BaseException so that `except Exception` does not catch it. Created on first use. Returns a
+// new reference, or null with the creation's exception set.
 PyObject* panic_exception_type();
 
 void raise_unexpected(const char* what) noexcept;
 
+// Makes sure the calling thread can throw C++ exceptions (see errors.cc). False, with
+// MemoryError set, when memory is too short for that.
+bool prepare_thread() noexcept;
+
 template <typename Body>
 PyObject* call_guarded(Body&& body) noexcept {
+  if (!prepare_thread()) return nullptr;
   try {
     return body();
   } catch (const PythonErrorSet&) {

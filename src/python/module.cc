@@ -193,7 +193,16 @@ PyObject* find(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     // The collection loads before the query converts.
     CollectionHandle collection = database.collection(name);
     if (query == nullptr) return pythonize(*collection);
-    return pythonize(*database.find(name, depythonize(query)));
+    JsonValue query_value = depythonize(query);
+    bool stored = false;
+    FindResultHandle result = database.find(name, query_value, &stored);
+    try {
+      return pythonize(*result);
+    } catch (...) {
+      // The conversion was interrupted or ran out of memory: the call changes nothing.
+      if (stored) database.forget_find(name, query_value);
+      throw;
+    }
   });
 }
 
@@ -355,7 +364,10 @@ PyModuleDef tovra_module = {
     PyModuleDef_HEAD_INIT,
     "tovra",
     "Python extension module for tovra, an embedded JSON document database.",
-    -1,
+    // 0, not -1: CPython then calls PyInit_tovra in every interpreter that imports the module
+    // (rather than copying the first interpreter's module into the others), so the check
+    // there refuses every interpreter but the first.
+    0,
     nullptr,
     nullptr,
     nullptr,

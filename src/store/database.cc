@@ -189,7 +189,7 @@ void Database::append(std::string_view name, std::span<JsonValue> documents,
   std::vector<JsonValue>& stored = guard.documents();
   // Room first and copies first: the moves that follow cannot fail, so a failure stores nothing.
   stored.reserve(stored.size() + documents.size());
-  if (arena != nullptr && arena->bytes_used() < kSmallestKeptArena) {
+  if (arena == nullptr || arena->bytes_used() < kSmallestKeptArena) {
     Arena& own = guard.arena();
     std::vector<JsonValue> copies;
     copies.reserve(documents.size());
@@ -212,9 +212,10 @@ void Database::insert_many(std::string_view name, JsonValue documents,
   append(name, documents.elements(), std::move(arena));
 }
 
-FindResultHandle Database::find(std::string_view name, const JsonValue& query) {
+FindResultHandle Database::find(std::string_view name, const JsonValue& query, bool* stored) {
   CollectionHandle collection = this->collection(name);
   uint64_t digest = query_digest(name, query);
+  if (stored != nullptr) *stored = false;
   if (FindResultHandle cached = cache_.get_with_digest(digest, name, query)) return cached;
   query::FilterEngine filter(query);
   FindResult::Builder passed;
@@ -237,6 +238,7 @@ FindResultHandle Database::find(std::string_view name, const JsonValue& query) {
   FindResultHandle result = std::move(passed).finish(std::move(collection), scanned);
   // A result over documents that are not objects has no stable meaning to cache.
   if (only_objects) cache_.put_with_digest(digest, name, query, result);
+  if (stored != nullptr) *stored = only_objects;
   return result;
 }
 

@@ -51,15 +51,20 @@ class Database {
 
   // Appends `document`, whose blocks may live in `arena`, to the collection, creating or
   // loading the collection first when it is not in memory. A large arena is kept by the
-  // collection; the documents of a small one are copied into the collection's own.
-  void insert(std::string_view name, JsonValue document, std::shared_ptr<Arena> arena);
+  // collection; documents of a small one, or on the heap, are copied into the collection's own.
+  void insert(std::string_view name, JsonValue document, std::shared_ptr<Arena> arena = nullptr);
   // Appends each element of the array `documents`, in order, the same way.
-  void insert_many(std::string_view name, JsonValue documents, std::shared_ptr<Arena> arena);
+  void insert_many(std::string_view name, JsonValue documents,
+                   std::shared_ptr<Arena> arena = nullptr);
 
   // The documents of the collection that pass `query`, as a result handle: from the cache
   // when the same query on the same collection was answered before, otherwise scanned and
   // (when every document scanned was an object) cached.
-  FindResultHandle find(std::string_view name, const JsonValue& query);
+  // `stored`, when given, tells whether this call put the result into the cache.
+  FindResultHandle find(std::string_view name, const JsonValue& query, bool* stored = nullptr);
+  // Drops the cached result of `query` on the collection: a find whose fresh result could not
+  // be handed over (interrupted, out of memory) leaves no entry behind.
+  void forget_find(std::string_view name, const JsonValue& query) { cache_.erase(name, query); }
   void clear_cache() noexcept { cache_.clear(); }
 
   // The first step of an update: empties the cache, then gets the collection (loading it on

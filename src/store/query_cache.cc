@@ -113,4 +113,13 @@ void QueryCache::put_with_digest(uint64_t digest, std::string_view collection,
   recency_.splice(recency_.begin(), fresh);
 }
 
+void QueryCache::erase(std::string_view collection, const JsonValue& query) {
+  auto found = index_.find(query_digest(collection, query));
+  if (found == index_.end()) return;
+  const Entry& entry = *found->second;
+  if (entry.collection != collection || !(entry.query == query)) return;
+  recency_.erase(found->second);
+  index_.erase(found);
+}
+
 }  // namespace tovra

@@ -48,6 +48,9 @@ class QueryCache {
   void put_with_digest(uint64_t digest, std::string_view collection, const JsonValue& query,
                        FindResultHandle result);
 
+  // Removes the entry of (collection, query), if there is one.
+  void erase(std::string_view collection, const JsonValue& query);
+
   size_t size() const noexcept { return recency_.size(); }
   void clear() noexcept {
     index_.clear();

@@ -198,8 +198,7 @@ std::vector<JsonValue> in_memory(const Database& db, std::string_view name) {
 }
 
 size_t found(Database& db, std::string_view name) {
-  tovra::CollectionHandle result = db.find(name, tovra::parse_json("{}"));
-  return tovra::Collection::ReadGuard(*result).documents().size();
+  return db.find(name, tovra::parse_json("{}"))->size();
 }
 
 std::vector<JsonValue> concat(std::vector<JsonValue> a, const std::vector<JsonValue>& b) {
