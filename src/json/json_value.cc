@@ -58,14 +58,18 @@ JsonValue JsonValue::number(double d) noexcept {
   return v;
 }
 
-JsonValue JsonValue::heap_string(std::string_view text) {
+JsonValue JsonValue::heap_string_block(size_t size) {
   JsonValue v;
-  uint32_t n = checked_size(text.size());
-  char* block = static_cast<char*>(::operator new(n));
-  std::memcpy(block, text.data(), n);
-  v.store(static_cast<void*>(block));
+  uint32_t n = checked_size(size);
+  v.store(::operator new(n));
   v.store_size(n);
   v.set_tag(JsonType::kString, kHeapFlag);
+  return v;
+}
+
+JsonValue JsonValue::heap_string(std::string_view text) {
+  JsonValue v = heap_string_block(text.size());
+  std::memcpy(v.load_ptr(), text.data(), text.size());
   return v;
 }
 
