@@ -1,5 +1,6 @@
 #include "json/utf8.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -344,6 +345,104 @@ __attribute__((target("ssse3"))) void decode_ssse3(const unsigned char* p,
   decode_scalar(p, end, out);
 }
 
+// ---------------------------------------------------------------------------------------
+// Encoding four code points below U+10000 at a time: each 32-bit lane gets the one-, two- and
+// three-byte forms of its code point, the right one is selected by comparisons, and a shuffle
+// chosen by the four lengths packs the bytes together.
+
+struct EncodeTables {
+  std::array<uint8_t, 16> shuffles[256];
+  uint8_t lengths[256];
+};
+
+EncodeTables build_encode_tables() {
+  EncodeTables tables{};
+  // Index: bit k says lane k is below U+0080, bit 4 + k that it is below U+0800.
+  for (unsigned index = 0; index < 256; ++index) {
+    tables.shuffles[index].fill(0x80);
+    int at = 0;
+    for (int k = 0; k < 4; ++k) {
+      int length = (index & (1u << k)) ? 1 : ((index & (16u << k)) ? 2 : 3);
+      for (int b = 0; b < length; ++b) tables.shuffles[index][at++] = static_cast<uint8_t>(4 * k + b);
+    }
+    tables.lengths[index] = static_cast<uint8_t>(at);
+  }
+  return tables;
+}
+
+const EncodeTables& encode_tables() {
+  static const EncodeTables tables = build_encode_tables();
+  return tables;
+}
+
+template <typename Unit>
+__attribute__((target("ssse3"), always_inline)) inline __m128i load_four(const Unit* text) {
+  if constexpr (sizeof(Unit) == 1) {
+    uint32_t bytes;
+    std::memcpy(&bytes, text, 4);
+    __m128i x = _mm_cvtsi32_si128(static_cast<int>(bytes));
+    return _mm_unpacklo_epi16(_mm_unpacklo_epi8(x, _mm_setzero_si128()), _mm_setzero_si128());
+  } else if constexpr (sizeof(Unit) == 2) {
+    __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text));
+    return _mm_unpacklo_epi16(x, _mm_setzero_si128());
+  } else {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  }
+}
+
+// Encodes text[0, n) into out[0, length); returns how many units it took (the rest, fewer
+// than a vector's worth or starting at a code point beyond U+FFFF, is left to the caller).
+template <typename Unit>
+__attribute__((target("ssse3"))) size_t encode_ssse3(const Unit* text, size_t n, char*& out,
+                                                     char* out_end) noexcept {
+  const EncodeTables& tables = encode_tables();
+  const __m128i below_80 = _mm_set1_epi32(0x80);
+  const __m128i below_800 = _mm_set1_epi32(0x800);
+  const __m128i low6 = _mm_set1_epi32(0x3F);
+  size_t i = 0;
+  while (n - i >= 4 && out_end - out >= 16) {
+    __m128i c = load_four(text + i);
+    __m128i ascii = _mm_cmplt_epi32(c, below_80);
+    if (_mm_movemask_epi8(ascii) == 0xFFFF && n - i >= 8) {
+      __m128i d = load_four(text + i + 4);
+      if (_mm_movemask_epi8(_mm_cmplt_epi32(d, below_80)) == 0xFFFF) {
+        // Eight ASCII code points: the low byte of each lane.
+        __m128i words = _mm_packs_epi32(c, d);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
+    if constexpr (sizeof(Unit) == 4) {
+      if (_mm_movemask_epi8(_mm_cmplt_epi32(c, _mm_set1_epi32(0x10000))) != 0xFFFF) break;
+    }
+    __m128i two_bytes = _mm_cmplt_epi32(c, below_800);
+    __m128i one = c;
+    __m128i two = _mm_or_si128(
+        _mm_or_si128(_mm_srli_epi32(c, 6), _mm_set1_epi32(0xC0)),
+        _mm_slli_epi32(_mm_or_si128(_mm_and_si128(c, low6), _mm_set1_epi32(0x80)), 8));
+    __m128i three = _mm_or_si128(
+        _mm_or_si128(_mm_srli_epi32(c, 12), _mm_set1_epi32(0xE0)),
+        _mm_or_si128(
+            _mm_slli_epi32(
+                _mm_or_si128(_mm_and_si128(_mm_srli_epi32(c, 6), low6), _mm_set1_epi32(0x80)), 8),
+            _mm_slli_epi32(_mm_or_si128(_mm_and_si128(c, low6), _mm_set1_epi32(0x80)), 16)));
+    __m128i forms = _mm_or_si128(_mm_and_si128(ascii, one),
+                                 _mm_andnot_si128(ascii, _mm_or_si128(
+                                     _mm_and_si128(two_bytes, two),
+                                     _mm_andnot_si128(two_bytes, three))));
+    unsigned index = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(ascii))) |
+                     static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(two_bytes))) << 4;
+    __m128i packed = _mm_shuffle_epi8(
+        forms, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.shuffles[index].data())));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+    out += tables.lengths[index];
+    i += 4;
+  }
+  return i;
+}
+
 #endif  // TOVRA_UTF8_X86
 
 enum class Path { kScalar, kSsse3, kAvx2 };
@@ -363,7 +462,36 @@ template <typename Unit>
 size_t length_of(const Unit* text, size_t n) noexcept {
   size_t extra = 0;
   uint32_t surrogates = 0;
-  for (size_t i = 0; i < n; ++i) {
+  size_t i = 0;
+#ifdef TOVRA_UTF8_X86
+  if constexpr (sizeof(Unit) == 2) {
+    // SSE2: per 16-bit lane, how many of "below U+0080" and "below U+0800" hold, counted down
+    // from two extra bytes per code point; flushed before a lane could overflow.
+    const __m128i high9 = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i high5 = _mm_set1_epi16(static_cast<short>(0xF800));
+    const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+    __m128i bad = _mm_setzero_si128();
+    while (n - i >= 8) {
+      size_t block_start = i;
+      size_t block_end = i + 8 * std::min<size_t>((n - i) / 8, 8192);
+      __m128i below = _mm_setzero_si128();
+      for (; i < block_end; i += 8) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        __m128i top5 = _mm_and_si128(x, high5);
+        below = _mm_sub_epi16(below, _mm_cmpeq_epi16(_mm_and_si128(x, high9), _mm_setzero_si128()));
+        below = _mm_sub_epi16(below, _mm_cmpeq_epi16(top5, _mm_setzero_si128()));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi16(top5, surrogate));
+      }
+      alignas(16) uint16_t lanes[8];
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes), below);
+      size_t below_count = 0;
+      for (uint16_t lane : lanes) below_count += lane;
+      extra += 2 * (block_end - block_start) - below_count;
+    }
+    if (_mm_movemask_epi8(bad) != 0) return kNotEncodable;
+  }
+#endif
+  for (; i < n; ++i) {
     uint32_t c = text[i];
     extra += (c >= 0x80);
     if constexpr (sizeof(Unit) > 1) {
@@ -375,40 +503,45 @@ size_t length_of(const Unit* text, size_t n) noexcept {
   return surrogates != 0 ? kNotEncodable : n + extra;
 }
 
+inline char* encode_one(uint32_t c, char* out) noexcept {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    out += 2;
+  } else if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    out += 3;
+  } else {
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    out += 4;
+  }
+  return out;
+}
+
 template <typename Unit>
-void encode(const Unit* text, size_t n, char* out) noexcept {
+void encode(const Unit* text, size_t n, char* out, size_t length) noexcept {
+  char* out_end = out + length;
   size_t i = 0;
-  while (i < n) {
-    // Runs of ASCII, eight units at a time.
-    while (n - i >= 8) {
-      uint32_t any = 0;
-      for (size_t k = 0; k < 8; ++k) any |= text[i + k];
-      if (any >= 0x80) break;
-      for (size_t k = 0; k < 8; ++k) out[k] = static_cast<char>(text[i + k]);
-      out += 8;
-      i += 8;
-    }
-    if (i == n) break;
-    uint32_t c = text[i++];
-    if (c < 0x80) {
-      *out++ = static_cast<char>(c);
-    } else if (c < 0x800) {
-      out[0] = static_cast<char>(0xC0 | (c >> 6));
-      out[1] = static_cast<char>(0x80 | (c & 0x3F));
-      out += 2;
-    } else if (c < 0x10000) {
-      out[0] = static_cast<char>(0xE0 | (c >> 12));
-      out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[2] = static_cast<char>(0x80 | (c & 0x3F));
-      out += 3;
-    } else {
-      out[0] = static_cast<char>(0xF0 | (c >> 18));
-      out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      out[3] = static_cast<char>(0x80 | (c & 0x3F));
-      out += 4;
+#ifdef TOVRA_UTF8_X86
+  if (kPath != Path::kScalar) {
+    while (i < n) {
+      i += encode_ssse3(text + i, n - i, out, out_end);
+      if (i == n) return;
+      // Near the end, or a code point beyond U+FFFF: one at a time for a few units.
+      size_t stop = n - i > 4 ? i + 4 : n;
+      for (; i < stop; ++i) out = encode_one(text[i], out);
+      if (out_end - out < 16) break;
     }
   }
+#endif
+  for (; i < n; ++i) out = encode_one(text[i], out);
 }
 
 }  // namespace
@@ -496,14 +629,14 @@ size_t utf8_length(const uint8_t* text, size_t n) noexcept { return length_of(te
 size_t utf8_length(const uint16_t* text, size_t n) noexcept { return length_of(text, n); }
 size_t utf8_length(const uint32_t* text, size_t n) noexcept { return length_of(text, n); }
 
-void encode_utf8(const uint8_t* text, size_t n, char* out, size_t) noexcept {
-  encode(text, n, out);
+void encode_utf8(const uint8_t* text, size_t n, char* out, size_t length) noexcept {
+  encode(text, n, out, length);
 }
-void encode_utf8(const uint16_t* text, size_t n, char* out, size_t) noexcept {
-  encode(text, n, out);
+void encode_utf8(const uint16_t* text, size_t n, char* out, size_t length) noexcept {
+  encode(text, n, out, length);
 }
-void encode_utf8(const uint32_t* text, size_t n, char* out, size_t) noexcept {
-  encode(text, n, out);
+void encode_utf8(const uint32_t* text, size_t n, char* out, size_t length) noexcept {
+  encode(text, n, out, length);
 }
 
 bool is_valid_utf8_scalar(std::string_view text) noexcept {
