@@ -6,7 +6,7 @@ import argparse
 import json
 import sys
 
-from . import peers, report, runner
+from . import peers, report, runner, text
 
 
 def _names(text: str, known: tuple, what: str) -> tuple:
@@ -33,8 +33,12 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m bench", description="Benchmark tovra against its peers."
     )
-    parser.add_argument("--sizes", type=_sizes, default=[1_000, 10_000, 100_000],
-                        help="comma-separated collection sizes (default 1000,10000,100000)")
+    parser.add_argument("--dataset", choices=("documents", "text"), default="documents",
+                        help="documents: the default benchmark against every peer; text: "
+                        "multilingual and ASCII prose against orjson (see bench/text.py)")
+    parser.add_argument("--sizes", type=_sizes, default=None,
+                        help="comma-separated collection sizes (default 1000,10000,100000; "
+                        f"{text.DEFAULT_SIZE} for --dataset text, which takes the first)")
     parser.add_argument("--huge", action="store_true", help="add 1,000,000 documents")
     parser.add_argument("--repeat", type=int, default=5,
                         help="timed runs per cell; the median is reported (default 5)")
@@ -57,6 +61,9 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     arguments = parser.parse_args(argv)
     if arguments.repeat < 1 or arguments.warmup < 0:
         parser.error("--repeat must be at least 1 and --warmup at least 0")
+    if arguments.sizes is None:
+        arguments.sizes = ([text.DEFAULT_SIZE] if arguments.dataset == "text"
+                           else [1_000, 10_000, 100_000])
     if arguments.huge and 1_000_000 not in arguments.sizes:
         arguments.sizes = arguments.sizes + [1_000_000]
     arguments.sizes = sorted(set(arguments.sizes))
@@ -69,6 +76,12 @@ def main(argv=None) -> int:
         with open(arguments.from_json, encoding="utf-8") as source:
             raw = json.load(source)
         for kind, path in report.write_all(raw, arguments.out).items():
+            print(f"{kind}: {path}", file=sys.stderr)
+        return 0
+    if arguments.dataset == "text":
+        raw = text.run(arguments.sizes[0], arguments.repeat, arguments.warmup, arguments.seed,
+                       progress=not arguments.no_progress)
+        for kind, path in text.write_all(raw, arguments.out).items():
             print(f"{kind}: {path}", file=sys.stderr)
         return 0
     options = runner.Options(

@@ -67,3 +67,39 @@ def test_harness_smoke(tmp_path):
     except ImportError:
         return
     assert (out / "scaling.png").stat().st_size > 0
+
+
+def test_text_documents_have_ascii_twins_of_equal_bytes():
+    from bench import text
+
+    multilingual, ascii_ = text.make_text_documents(200)
+    assert (multilingual, ascii_) == text.make_text_documents(200)
+    for doc, twin in zip(multilingual, ascii_):
+        assert doc.keys() == twin.keys() and doc["id"] == twin["id"]
+        for field in ("title", "body"):
+            assert len(doc[field].encode()) == len(twin[field].encode())
+            assert twin[field].isascii()
+        assert len(doc["title"].encode()) >= text.TITLE_BYTES - 1
+        assert len(doc["body"].encode()) >= text.BODY_BYTES - 1
+    assert sum(not doc["body"].isascii() for doc in multilingual) == len(multilingual)
+
+
+def test_text_harness_smoke(tmp_path):
+    pytest.importorskip("tovra")
+    pytest.importorskip("orjson")
+    out = tmp_path / "results"
+    command = [
+        sys.executable, "-m", "bench", "--dataset", "text", "--sizes", "200", "--repeat", "1",
+        "--warmup", "0", "--no-progress", "--out", str(out),
+    ]
+    completed = subprocess.run(
+        command, cwd=ROOT, capture_output=True, text=True, timeout=120, check=False
+    )
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    raw = json.loads((out / "text.json").read_text())
+    for operation in ("open", "insert_many", "find_all"):
+        assert set(raw["results"][operation]) == {
+            "tovra:text", "tovra:ascii", "orjson:text", "orjson:ascii"
+        }
+    report = (out / "text.md").read_text()
+    assert "## Targets" in report and "find of all vs orjson.loads" in report

@@ -13,8 +13,21 @@ SEEDS = [
     b'[{"a":1,"b":[true,false,null],"c":"x\\u00e9\\ud83d\\ude00y","d":-0.5e-3,"e":{}}]',
     b'[1, 2.0, -3, "\\"\\\\\\/\\b\\f\\n\\r\\t", [[[]]], {"k":{"k":[1e5]}}]',
     b'[ "caf\xc3\xa9", 18446744073709551615, 0 , -0.0, 12.5E+2 ]',
+    # Text long enough for the vectorised scans and checks, in every UTF-8 length.
+    '[{"t\u00eftre":"donn\u00e9es Stra\u00dfe \u6771\u4eac \u03ba\u03cc\u03c3\u03bc\u03bf\u03c2 '
+    '\u043c\u0438\u0440 \U0001f600 caf\u00e9 na\u00efve \u65e5\u672c\u8a9e end",'
+    '"k":["\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9x",'
+    '"\U0010ffff\uffff\u0800\u07ff\u0080\u007f"]}]'.encode("utf-8"),
 ]
-ALPHABET = b' \t\n\r[]{},:"\\/0123456789-+.eEtrufalsn\xc3\xa9\xed\xa0\x80\x00\x1fuUabcdefABCDEF'
+# Single bytes of every UTF-8 class: leads of each length, continuations of each range, and
+# bytes never allowed (C0, C1, F5..FF).
+ALPHABET = (
+    b' \t\n\r[]{},:"\\/0123456789-+.eEtrufalsn\xc3\xa9\xed\xa0\x80\x00\x1fuUabcdefABCDEF'
+    b"\xc0\xc1\xc2\xdf\xe0\xe6\xef\xf0\xf4\xf5\xff\x8f\x90\x9f\xbf"
+)
+PIECES = [c.encode("utf-8") for c in "é\u07ff\u0800東\uffff\U00010000😀\U0010ffff"] + [
+    b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xe0\x80\x80", b"\xf0\x80\x80\x80", b"\xc0\x80"
+]
 # Texts where the two differ on purpose: lone surrogate escapes (refused here), NaN and the
 # infinities (not JSON), numbers beyond 64-bit integers or doubles (kinds differ).
 DIFFERENT_ON_PURPOSE = re.compile(rb"\\u[dD][89a-fA-F]|NaN|Infinity|\d{20}|[eE][+-]?\d{3}")
@@ -34,12 +47,16 @@ def mutations(count):
         for _ in range(rng.randint(1, 4)):
             i = rng.randrange(len(text))
             choice = rng.random()
-            if choice < 0.4 and len(text) > 1:
+            if choice < 0.35 and len(text) > 1:
                 del text[i]
-            elif choice < 0.8:
+            elif choice < 0.7:
                 text.insert(i, rng.choice(ALPHABET))
-            else:
+            elif choice < 0.85:
                 text[i] = rng.choice(ALPHABET)
+            else:
+                # A whole character, or one cut short, into the middle of the text.
+                piece = rng.choice(PIECES)
+                text[i:i] = piece[: rng.randint(1, len(piece))]
         if not DIFFERENT_ON_PURPOSE.search(text):
             yield bytes(text)
 

@@ -56,22 +56,6 @@ class TextSource {
   bool done_ = false;
 };
 
-// The first byte in [p, end) that ends a run of plain ASCII string bytes: a quote, a
-// backslash, a control character or a byte of a multi-byte UTF-8 sequence.
-const char* skip_plain_ascii(const char* p, const char* end) {
-  return find_escape_or_non_ascii(p, end);
-}
-
-// Skips plain string bytes, ASCII or not; sets `non_ascii` when it passed a byte >= 0x80.
-const char* skip_plain_bytes(const char* p, const char* end, bool& non_ascii) {
-  for (;;) {
-    p = skip_plain_ascii(p, end);
-    if (p == end || static_cast<unsigned char>(*p) < 0x80) return p;
-    non_ascii = true;
-    ++p;
-  }
-}
-
 const char* skip_digits(const char* p, const char* end) {
   while (p != end && *p >= '0' && *p <= '9') ++p;
   return p;
@@ -350,9 +334,10 @@ class Parser {
   std::string_view parse_string() {
     ++p_;
     const char* run = p_;
-    // Only text with bytes >= 0x80 can be invalid UTF-8 (escapes are checked as they are read).
+    // Only text with bytes >= 0x80 can be invalid UTF-8 (escapes are checked as they are read);
+    // such text is checked whole once the string is complete.
     bool non_ascii = false;
-    p_ = skip_plain_bytes(p_, end_, non_ascii);
+    p_ = find_string_run_end(p_, end_, non_ascii);
     if (p_ != end_ && *p_ == '"') {
       std::string_view text(run, static_cast<size_t>(p_ - run));
       ++p_;
@@ -362,7 +347,7 @@ class Parser {
     text_.assign(run, static_cast<size_t>(p_ - run));
     for (;;) {
       run = p_;
-      p_ = skip_plain_bytes(p_, end_, non_ascii);
+      p_ = find_string_run_end(p_, end_, non_ascii);
       text_.append(run, static_cast<size_t>(p_ - run));
       int c = take();
       if (c == '"') break;

@@ -58,14 +58,18 @@ JsonValue JsonValue::number(double d) noexcept {
   return v;
 }
 
-JsonValue JsonValue::block_string(std::string_view text, Arena* arena) {
+JsonValue JsonValue::string_block(size_t size, Arena* arena) {
   JsonValue v;
-  uint32_t n = checked_size(text.size());
-  char* block = static_cast<char*>(allocate_block(n, arena));
-  std::memcpy(block, text.data(), n);
-  v.store(static_cast<void*>(block));
+  uint32_t n = checked_size(size);
+  v.store(allocate_block(n, arena));
   v.store_size(n);
   v.set_tag(JsonType::kString, kHeapFlag | block_flag(arena));
+  return v;
+}
+
+JsonValue JsonValue::block_string(std::string_view text, Arena* arena) {
+  JsonValue v = string_block(text.size(), arena);
+  std::memcpy(v.load_ptr(), text.data(), text.size());
   return v;
 }
 

@@ -75,6 +75,23 @@ class JsonValue {
     return v;
   }
 
+  // A string of `size` bytes that fill(char* data) writes in place, for text made on the fly
+  // (no intermediate copy). Inline bytes past `size` stay zero, as string() leaves them.
+  template <typename Fill>
+  static JsonValue string_filled(size_t size, Fill&& fill, Arena* arena = nullptr) {
+    if (size > kInlineCapacity) {
+      JsonValue v = string_block(size, arena);
+      fill(static_cast<char*>(v.load_ptr()));
+      return v;
+    }
+    JsonValue v;
+    std::memset(v.bytes_, 0, sizeof v.bytes_);
+    fill(reinterpret_cast<char*>(v.bytes_));
+    v.bytes_[14] = static_cast<uint8_t>(size);
+    v.set_tag(JsonType::kString);
+    return v;
+  }
+
   // An array of `size` nulls, to be filled in place through elements().
   // Each factory makes its block in `arena`, or on the heap when it is null.
   static JsonValue array(size_t size, Arena* arena = nullptr);
@@ -211,6 +228,8 @@ class JsonValue {
   }
   static uint8_t block_flag(Arena* arena) noexcept { return arena != nullptr ? kArenaFlag : 0; }
   static JsonValue block_string(std::string_view text, Arena* arena);
+  // A string block of `size` bytes whose contents are not yet written.
+  static JsonValue string_block(size_t size, Arena* arena);
   // Copies n <= 14 bytes with at most two overlapping fixed-size moves, no library call.
   static void copy_short(uint8_t* to, const char* from, size_t n) noexcept {
     if (n >= 8) {

@@ -1,12 +1,645 @@
 #include "json/utf8.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
+#include <cstring>
+#include <map>
+#include <vector>
 
 #include "json/byte_scan.h"
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TOVRA_UTF8_X86 1
+#include <immintrin.h>
+#endif
+
 namespace tovra {
 
+namespace {
+
+// Decodes the code point at p (valid UTF-8) and returns its length in bytes.
+inline size_t decode_one(const unsigned char* p, uint32_t& cp) noexcept {
+  unsigned char c = p[0];
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  if (c < 0xE0) {
+    cp = (uint32_t{c} & 0x1F) << 6 | (p[1] & 0x3F);
+    return 2;
+  }
+  if (c < 0xF0) {
+    cp = (uint32_t{c} & 0x0F) << 12 | (uint32_t{p[1]} & 0x3F) << 6 | (p[2] & 0x3F);
+    return 3;
+  }
+  cp = (uint32_t{c} & 0x07) << 18 | (uint32_t{p[1]} & 0x3F) << 12 | (uint32_t{p[2]} & 0x3F) << 6 |
+       (p[3] & 0x3F);
+  return 4;
+}
+
+template <typename Unit>
+void decode_scalar(const unsigned char* p, const unsigned char* end, Unit* out) noexcept {
+  while (p != end) {
+    uint32_t cp;
+    p += decode_one(p, cp);
+    *out++ = static_cast<Unit>(cp);
+  }
+}
+
+#ifdef TOVRA_UTF8_X86
+
+// ---------------------------------------------------------------------------------------
+// Validation by classifying each pair of adjacent bytes with three nibble lookups: the high
+// and low nibble of the earlier byte and the high nibble of the later one each map to the set
+// of errors they are compatible with; a pair is wrong when all three agree on one. Third and
+// fourth bytes of a sequence are checked against the byte two or three places back.
+
+constexpr uint8_t kTooShort = 1 << 0;    // a lead byte not followed by a continuation
+constexpr uint8_t kTooLong = 1 << 1;     // a continuation after an ASCII byte
+constexpr uint8_t kOverlong3 = 1 << 2;   // E0 80..9F
+constexpr uint8_t kTooLarge = 1 << 3;    // F4 90.. and above
+constexpr uint8_t kSurrogate = 1 << 4;   // ED A0..BF
+constexpr uint8_t kOverlong2 = 1 << 5;   // C0 or C1 as a lead
+constexpr uint8_t kTooLarge1000 = 1 << 6;  // F5..FF 80..8F
+constexpr uint8_t kOverlong4 = 1 << 6;   // F0 80..8F
+constexpr uint8_t kTwoConts = 1 << 7;    // a continuation after a continuation
+constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
+
+#define TOVRA_BYTE1_HIGH                                                                       \
+  kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTwoConts,   \
+      kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,                      \
+      kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4
+#define TOVRA_BYTE1_LOW                                                                        \
+  kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,          \
+      kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000,                                  \
+      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,                  \
+      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,                  \
+      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,                  \
+      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000 | kSurrogate,     \
+      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000
+#define TOVRA_BYTE2_HIGH                                                                      \
+  kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,     \
+      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,             \
+      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                             \
+      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                             \
+      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge, kTooShort, kTooShort,       \
+      kTooShort, kTooShort
+
+#define TOVRA_NIBBLE_TABLE(...) _mm_setr_epi8(__VA_ARGS__)
+
+struct Ssse3Validator {
+  __m128i error;
+  __m128i previous;
+  __m128i previous_incomplete;
+
+  __attribute__((target("ssse3"), always_inline)) inline void block(__m128i input) {
+    if (_mm_movemask_epi8(input) == 0) {
+      // An ASCII block is fine unless the block before ended inside a sequence.
+      error = _mm_or_si128(error, previous_incomplete);
+      previous = input;
+      return;
+    }
+    const __m128i low_nibble = _mm_set1_epi8(0x0F);
+    __m128i prev1 = _mm_alignr_epi8(input, previous, 15);
+    __m128i byte1_high = _mm_shuffle_epi8(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_HIGH),
+                                          _mm_and_si128(_mm_srli_epi16(prev1, 4), low_nibble));
+    __m128i byte1_low =
+        _mm_shuffle_epi8(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_LOW), _mm_and_si128(prev1, low_nibble));
+    __m128i byte2_high = _mm_shuffle_epi8(TOVRA_NIBBLE_TABLE(TOVRA_BYTE2_HIGH),
+                                          _mm_and_si128(_mm_srli_epi16(input, 4), low_nibble));
+    __m128i special = _mm_and_si128(_mm_and_si128(byte1_high, byte1_low), byte2_high);
+    __m128i prev2 = _mm_alignr_epi8(input, previous, 14);
+    __m128i prev3 = _mm_alignr_epi8(input, previous, 13);
+    __m128i third = _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+    __m128i fourth = _mm_subs_epu8(prev3, _mm_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+    __m128i must_continue =
+        _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(static_cast<char>(0x80)));
+    error = _mm_or_si128(error, _mm_xor_si128(must_continue, special));
+    // The last three bytes hold a lead byte whose sequence goes on past this block.
+    previous_incomplete = _mm_subs_epu8(
+        input, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                             static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
+                             static_cast<char>(0xC0 - 1)));
+    previous = input;
+  }
+};
+
+__attribute__((target("ssse3"))) bool is_valid_utf8_ssse3(const char* p, size_t n) noexcept {
+  Ssse3Validator v{_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
+  const char* end = p + n;
+  for (; end - p >= 16; p += 16) {
+    v.block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+  }
+  if (p != end) {
+    // The tail, padded with NUL bytes: a sequence cut short before them is refused.
+    alignas(16) char tail[16] = {};
+    std::memcpy(tail, p, static_cast<size_t>(end - p));
+    v.block(_mm_load_si128(reinterpret_cast<const __m128i*>(tail)));
+  }
+  __m128i error = _mm_or_si128(v.error, v.previous_incomplete);
+  return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
+}
+
+struct Avx2Validator {
+  __m256i error;
+  __m256i previous;
+  __m256i previous_incomplete;
+
+  __attribute__((target("avx2"), always_inline)) static inline __m256i table(__m128i half) {
+    return _mm256_broadcastsi128_si256(half);
+  }
+
+  __attribute__((target("avx2"), always_inline)) inline void block(__m256i input) {
+    if (_mm256_movemask_epi8(input) == 0) {
+      error = _mm256_or_si256(error, previous_incomplete);
+      previous = input;
+      return;
+    }
+    const __m256i low_nibble = _mm256_set1_epi8(0x0F);
+    // The bytes before each position cross the middle of the register through this.
+    __m256i shifted = _mm256_permute2x128_si256(previous, input, 0x21);
+    __m256i prev1 = _mm256_alignr_epi8(input, shifted, 15);
+    __m256i byte1_high =
+        _mm256_shuffle_epi8(table(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_HIGH)),
+                            _mm256_and_si256(_mm256_srli_epi16(prev1, 4), low_nibble));
+    __m256i byte1_low = _mm256_shuffle_epi8(table(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_LOW)),
+                                            _mm256_and_si256(prev1, low_nibble));
+    __m256i byte2_high =
+        _mm256_shuffle_epi8(table(TOVRA_NIBBLE_TABLE(TOVRA_BYTE2_HIGH)),
+                            _mm256_and_si256(_mm256_srli_epi16(input, 4), low_nibble));
+    __m256i special = _mm256_and_si256(_mm256_and_si256(byte1_high, byte1_low), byte2_high);
+    __m256i prev2 = _mm256_alignr_epi8(input, shifted, 14);
+    __m256i prev3 = _mm256_alignr_epi8(input, shifted, 13);
+    __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
+    __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
+    __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth),
+                                             _mm256_set1_epi8(static_cast<char>(0x80)));
+    error = _mm256_or_si256(error, _mm256_xor_si256(must_continue, special));
+    previous_incomplete = _mm256_subs_epu8(
+        input, _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
+                                static_cast<char>(0xC0 - 1)));
+    previous = input;
+  }
+};
+
+__attribute__((target("avx2"))) bool is_valid_utf8_avx2(const char* p, size_t n) noexcept {
+  Avx2Validator v{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
+  const char* end = p + n;
+  for (; end - p >= 32; p += 32) {
+    v.block(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+  }
+  if (p != end) {
+    alignas(32) char tail[32] = {};
+    std::memcpy(tail, p, static_cast<size_t>(end - p));
+    v.block(_mm256_load_si256(reinterpret_cast<const __m256i*>(tail)));
+  }
+  __m256i error = _mm256_or_si256(v.error, v.previous_incomplete);
+  return _mm256_testz_si256(error, error) != 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Decoding 16 bytes at a time. Bit i of a mask of the first 12 bytes says whether byte i ends
+// a code point; for each of the 4096 masks a table gives how many whole code points to take
+// and a shuffle that moves their bytes into 16-bit lanes (up to six code points of one or two
+// bytes) or 32-bit lanes (up to four of one to three bytes), where shifts and masks assemble
+// them. A four-byte code point first in line is decoded the plain way.
+
+struct DecodeStep {
+  uint8_t lanes = 0;  // 16 or 32 bits per lane; 0: decode one code point the plain way
+  uint8_t count = 0;     // code points produced
+  uint8_t consumed = 0;  // bytes consumed
+  uint16_t shuffle = 0;  // index into DecodeTables::shuffles
+};
+
+struct DecodeTables {
+  DecodeStep steps[4096];
+  std::vector<std::array<uint8_t, 16>> shuffles;
+};
+
+DecodeTables build_decode_tables() {
+  DecodeTables tables;
+  std::map<std::array<uint8_t, 16>, uint16_t> known;
+  for (unsigned mask = 0; mask < 4096; ++mask) {
+    int starts[12], lengths[12], n = 0, start = 0;
+    for (int i = 0; i < 12; ++i) {
+      if (mask & (1u << i)) {
+        starts[n] = start;
+        lengths[n++] = i + 1 - start;
+        start = i + 1;
+      }
+    }
+    int short_ones = 0, medium_ones = 0;
+    while (short_ones < n && short_ones < 6 && lengths[short_ones] <= 2) ++short_ones;
+    while (medium_ones < n && medium_ones < 4 && lengths[medium_ones] <= 3) ++medium_ones;
+    std::array<uint8_t, 16> shuffle;
+    shuffle.fill(0x80);  // a shuffle index with the high bit set yields a zero byte
+    DecodeStep step;
+    if (short_ones > 0 && short_ones >= medium_ones) {
+      step.lanes = 16;
+      step.count = static_cast<uint8_t>(short_ones);
+      for (int k = 0; k < short_ones; ++k) {
+        int last = starts[k] + lengths[k] - 1;
+        shuffle[2 * k] = static_cast<uint8_t>(last);
+        if (lengths[k] == 2) shuffle[2 * k + 1] = static_cast<uint8_t>(starts[k]);
+      }
+    } else if (medium_ones > 0) {
+      step.lanes = 32;
+      step.count = static_cast<uint8_t>(medium_ones);
+      for (int k = 0; k < medium_ones; ++k) {
+        int last = starts[k] + lengths[k] - 1;
+        for (int b = 0; b < lengths[k]; ++b) shuffle[4 * k + b] = static_cast<uint8_t>(last - b);
+      }
+    } else {
+      continue;
+    }
+    for (int k = 0; k < step.count; ++k) step.consumed += static_cast<uint8_t>(lengths[k]);
+    auto [it, inserted] = known.emplace(shuffle, static_cast<uint16_t>(tables.shuffles.size()));
+    if (inserted) tables.shuffles.push_back(shuffle);
+    step.shuffle = it->second;
+    tables.steps[mask] = step;
+  }
+  return tables;
+}
+
+const DecodeTables& decode_tables() {
+  static const DecodeTables tables = build_decode_tables();
+  return tables;
+}
+
+// Fixed-width text of one or two bytes per unit (every code point fits the unit). The masks of
+// code point beginnings are taken for 64 bytes at once, so that each step waits only on the
+// table entry of the step before it; the kind of lanes is chosen without a branch, since
+// mixed text alternates between them unpredictably.
+template <typename Unit>
+__attribute__((target("ssse3"))) void decode_ssse3(const unsigned char* p,
+                                                   const unsigned char* end, Unit* out,
+                                                   Unit* out_end) noexcept {
+  const DecodeTables& tables = decode_tables();
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i lead_bound = _mm_set1_epi8(static_cast<char>(0xBF));
+  const __m128i pack32 =
+      _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
+  while (end - p >= 64 && out_end - out >= 80) {
+    // Bit i: byte i begins a code point (ASCII bytes and leads are above 0xBF as signed bytes).
+    uint64_t begins = 0;
+    for (int k = 0; k < 4; ++k) {
+      __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+      begins |= static_cast<uint64_t>(static_cast<uint32_t>(
+                    _mm_movemask_epi8(_mm_cmpgt_epi8(chunk, lead_bound))))
+                << (16 * k);
+    }
+    // Each step reads 16 bytes and the ends of code points among the first 12 of them.
+    size_t pos = 0;
+    while (pos <= 48) {
+      __m128i input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
+      if (_mm_movemask_epi8(input) == 0) {
+        if constexpr (sizeof(Unit) == 1) {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), input);
+        } else {
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(input, zero));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(input, zero));
+        }
+        pos += 16;
+        out += 16;
+        continue;
+      }
+      const DecodeStep& step = tables.steps[(begins >> (pos + 1)) & 0xFFF];
+      if (step.lanes == 0) {
+        // A four-byte code point, which only fixed-width text of four bytes holds.
+        uint32_t cp;
+        pos += decode_one(p + pos, cp);
+        *out++ = static_cast<Unit>(cp);
+        continue;
+      }
+      __m128i shuffle = _mm_loadu_si128(
+          reinterpret_cast<const __m128i*>(tables.shuffles[step.shuffle].data()));
+      __m128i bytes = _mm_shuffle_epi8(input, shuffle);
+      // 16-bit lanes: lead (or zero) in the high byte, last byte in the low byte.
+      __m128i short_lanes =
+          _mm_or_si128(_mm_and_si128(bytes, _mm_set1_epi16(0x7F)),
+                       _mm_srli_epi16(_mm_and_si128(bytes, _mm_set1_epi16(0x1F00)), 2));
+      if constexpr (sizeof(Unit) == 1) {
+        // Text of one byte per code point has no three-byte sequences.
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
+                         _mm_packus_epi16(short_lanes, short_lanes));
+      } else {
+        // 32-bit lanes: last byte, the one before, the lead of a three-byte sequence, zero.
+        __m128i long_lanes = _mm_or_si128(
+            _mm_or_si128(_mm_and_si128(bytes, _mm_set1_epi32(0x7F)),
+                         _mm_srli_epi32(_mm_and_si128(bytes, _mm_set1_epi32(0x3F00)), 2)),
+            _mm_srli_epi32(_mm_and_si128(bytes, _mm_set1_epi32(0x0F0000)), 4));
+        long_lanes = _mm_shuffle_epi8(long_lanes, pack32);
+        __m128i select = _mm_set1_epi8(static_cast<char>(step.lanes == 32 ? 0xFF : 0));
+        __m128i units = _mm_or_si128(_mm_and_si128(select, long_lanes),
+                                     _mm_andnot_si128(select, short_lanes));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
+      }
+      pos += step.consumed;
+      out += step.count;
+    }
+    p += pos;
+  }
+  decode_scalar(p, end, out);
+}
+
+// ---------------------------------------------------------------------------------------
+// Encoding four code points below U+10000 at a time: each 32-bit lane gets the one-, two- and
+// three-byte forms of its code point, the right one is selected by comparisons, and a shuffle
+// chosen by the four lengths packs the bytes together.
+
+struct EncodeTables {
+  std::array<uint8_t, 16> shuffles[256];
+  uint8_t lengths[256];
+};
+
+EncodeTables build_encode_tables() {
+  EncodeTables tables{};
+  // Index: bit k says lane k is below U+0080, bit 4 + k that it is below U+0800.
+  for (unsigned index = 0; index < 256; ++index) {
+    tables.shuffles[index].fill(0x80);
+    int at = 0;
+    for (int k = 0; k < 4; ++k) {
+      int length = (index & (1u << k)) ? 1 : ((index & (16u << k)) ? 2 : 3);
+      for (int b = 0; b < length; ++b) tables.shuffles[index][at++] = static_cast<uint8_t>(4 * k + b);
+    }
+    tables.lengths[index] = static_cast<uint8_t>(at);
+  }
+  return tables;
+}
+
+const EncodeTables& encode_tables() {
+  static const EncodeTables tables = build_encode_tables();
+  return tables;
+}
+
+template <typename Unit>
+__attribute__((target("ssse3"), always_inline)) inline __m128i load_four(const Unit* text) {
+  if constexpr (sizeof(Unit) == 1) {
+    uint32_t bytes;
+    std::memcpy(&bytes, text, 4);
+    __m128i x = _mm_cvtsi32_si128(static_cast<int>(bytes));
+    return _mm_unpacklo_epi16(_mm_unpacklo_epi8(x, _mm_setzero_si128()), _mm_setzero_si128());
+  } else if constexpr (sizeof(Unit) == 2) {
+    __m128i x = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(text));
+    return _mm_unpacklo_epi16(x, _mm_setzero_si128());
+  } else {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(text));
+  }
+}
+
+// Encodes text[0, n) into out[0, length); returns how many units it took (the rest, fewer
+// than a vector's worth or starting at a code point beyond U+FFFF, is left to the caller).
+template <typename Unit>
+__attribute__((target("ssse3"))) size_t encode_ssse3(const Unit* text, size_t n, char*& out,
+                                                     char* out_end) noexcept {
+  const EncodeTables& tables = encode_tables();
+  const __m128i below_80 = _mm_set1_epi32(0x80);
+  const __m128i below_800 = _mm_set1_epi32(0x800);
+  const __m128i low6 = _mm_set1_epi32(0x3F);
+  size_t i = 0;
+  while (n - i >= 4 && out_end - out >= 16) {
+    __m128i c = load_four(text + i);
+    __m128i ascii = _mm_cmplt_epi32(c, below_80);
+    if (_mm_movemask_epi8(ascii) == 0xFFFF && n - i >= 8) {
+      __m128i d = load_four(text + i + 4);
+      if (_mm_movemask_epi8(_mm_cmplt_epi32(d, below_80)) == 0xFFFF) {
+        // Eight ASCII code points: the low byte of each lane.
+        __m128i words = _mm_packs_epi32(c, d);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(words, words));
+        out += 8;
+        i += 8;
+        continue;
+      }
+    }
+    if constexpr (sizeof(Unit) == 4) {
+      if (_mm_movemask_epi8(_mm_cmplt_epi32(c, _mm_set1_epi32(0x10000))) != 0xFFFF) break;
+    }
+    __m128i two_bytes = _mm_cmplt_epi32(c, below_800);
+    __m128i one = c;
+    __m128i two = _mm_or_si128(
+        _mm_or_si128(_mm_srli_epi32(c, 6), _mm_set1_epi32(0xC0)),
+        _mm_slli_epi32(_mm_or_si128(_mm_and_si128(c, low6), _mm_set1_epi32(0x80)), 8));
+    __m128i three = _mm_or_si128(
+        _mm_or_si128(_mm_srli_epi32(c, 12), _mm_set1_epi32(0xE0)),
+        _mm_or_si128(
+            _mm_slli_epi32(
+                _mm_or_si128(_mm_and_si128(_mm_srli_epi32(c, 6), low6), _mm_set1_epi32(0x80)), 8),
+            _mm_slli_epi32(_mm_or_si128(_mm_and_si128(c, low6), _mm_set1_epi32(0x80)), 16)));
+    __m128i forms = _mm_or_si128(_mm_and_si128(ascii, one),
+                                 _mm_andnot_si128(ascii, _mm_or_si128(
+                                     _mm_and_si128(two_bytes, two),
+                                     _mm_andnot_si128(two_bytes, three))));
+    unsigned index = static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(ascii))) |
+                     static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(two_bytes))) << 4;
+    __m128i packed = _mm_shuffle_epi8(
+        forms, _mm_loadu_si128(reinterpret_cast<const __m128i*>(tables.shuffles[index].data())));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+    out += tables.lengths[index];
+    i += 4;
+  }
+  return i;
+}
+
+#endif  // TOVRA_UTF8_X86
+
+enum class Path { kScalar, kSsse3, kAvx2 };
+
+Path detect_path() noexcept {
+#ifdef TOVRA_UTF8_X86
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx2")) return Path::kAvx2;
+  if (__builtin_cpu_supports("ssse3")) return Path::kSsse3;
+#endif
+  return Path::kScalar;
+}
+
+const Path kPath = detect_path();
+
+template <typename Unit>
+size_t length_of(const Unit* text, size_t n) noexcept {
+  size_t extra = 0;
+  uint32_t surrogates = 0;
+  size_t i = 0;
+#ifdef TOVRA_UTF8_X86
+  if constexpr (sizeof(Unit) == 2) {
+    // SSE2: per 16-bit lane, how many of "below U+0080" and "below U+0800" hold, counted down
+    // from two extra bytes per code point; flushed before a lane could overflow.
+    const __m128i high9 = _mm_set1_epi16(static_cast<short>(0xFF80));
+    const __m128i high5 = _mm_set1_epi16(static_cast<short>(0xF800));
+    const __m128i surrogate = _mm_set1_epi16(static_cast<short>(0xD800));
+    __m128i bad = _mm_setzero_si128();
+    while (n - i >= 8) {
+      size_t block_start = i;
+      size_t block_end = i + 8 * std::min<size_t>((n - i) / 8, 8192);
+      __m128i below = _mm_setzero_si128();
+      for (; i < block_end; i += 8) {
+        __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        __m128i top5 = _mm_and_si128(x, high5);
+        below = _mm_sub_epi16(below, _mm_cmpeq_epi16(_mm_and_si128(x, high9), _mm_setzero_si128()));
+        below = _mm_sub_epi16(below, _mm_cmpeq_epi16(top5, _mm_setzero_si128()));
+        bad = _mm_or_si128(bad, _mm_cmpeq_epi16(top5, surrogate));
+      }
+      alignas(16) uint16_t lanes[8];
+      _mm_store_si128(reinterpret_cast<__m128i*>(lanes), below);
+      size_t below_count = 0;
+      for (uint16_t lane : lanes) below_count += lane;
+      extra += 2 * (block_end - block_start) - below_count;
+    }
+    if (_mm_movemask_epi8(bad) != 0) return kNotEncodable;
+  }
+#endif
+  for (; i < n; ++i) {
+    uint32_t c = text[i];
+    extra += (c >= 0x80);
+    if constexpr (sizeof(Unit) > 1) {
+      extra += (c >= 0x800);
+      surrogates |= ((c & 0xFFFFF800u) == 0xD800u);
+    }
+    if constexpr (sizeof(Unit) > 2) extra += (c >= 0x10000);
+  }
+  return surrogates != 0 ? kNotEncodable : n + extra;
+}
+
+inline char* encode_one(uint32_t c, char* out) noexcept {
+  if (c < 0x80) {
+    *out++ = static_cast<char>(c);
+  } else if (c < 0x800) {
+    out[0] = static_cast<char>(0xC0 | (c >> 6));
+    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+    out += 2;
+  } else if (c < 0x10000) {
+    out[0] = static_cast<char>(0xE0 | (c >> 12));
+    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+    out += 3;
+  } else {
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    out += 4;
+  }
+  return out;
+}
+
+template <typename Unit>
+void encode(const Unit* text, size_t n, char* out, size_t length) noexcept {
+  char* out_end = out + length;
+  size_t i = 0;
+#ifdef TOVRA_UTF8_X86
+  if (kPath != Path::kScalar) {
+    while (i < n) {
+      i += encode_ssse3(text + i, n - i, out, out_end);
+      if (i == n) return;
+      // Near the end, or a code point beyond U+FFFF: one at a time for a few units.
+      size_t stop = n - i > 4 ? i + 4 : n;
+      for (; i < stop; ++i) out = encode_one(text[i], out);
+      if (out_end - out < 16) break;
+    }
+  }
+#endif
+  for (; i < n; ++i) out = encode_one(text[i], out);
+}
+
+}  // namespace
+
+bool is_valid_utf8_on_path(std::string_view text, int path) noexcept {
+#ifdef TOVRA_UTF8_X86
+  if (path == 2) return is_valid_utf8_avx2(text.data(), text.size());
+  if (path == 1) return is_valid_utf8_ssse3(text.data(), text.size());
+#endif
+  return is_valid_utf8_scalar(text);
+}
+
+int utf8_paths_available() noexcept { return static_cast<int>(kPath) + 1; }
+
 bool is_valid_utf8(std::string_view text) noexcept {
+  return is_valid_utf8_on_path(text, static_cast<int>(kPath));
+}
+
+Utf8Shape utf8_shape(std::string_view valid_text) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
+  const auto* end = p + valid_text.size();
+  size_t begins = 0;
+  unsigned max_byte = 0;
+#ifdef TOVRA_UTF8_X86
+  // SSE2, always there on x86-64.
+  __m128i maximum = _mm_setzero_si128();
+  __m128i counts = _mm_setzero_si128();
+  const __m128i one = _mm_set1_epi8(1);
+  for (; end - p >= 16; p += 16) {
+    __m128i input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    maximum = _mm_max_epu8(maximum, input);
+    __m128i begin = _mm_cmpgt_epi8(input, _mm_set1_epi8(static_cast<char>(0xBF)));
+    counts = _mm_add_epi64(counts, _mm_sad_epu8(_mm_and_si128(begin, one), _mm_setzero_si128()));
+  }
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 8));
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 4));
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 2));
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 1));
+  max_byte = static_cast<unsigned>(_mm_cvtsi128_si32(maximum)) & 0xFF;
+  begins = static_cast<size_t>(_mm_cvtsi128_si64(counts)) +
+           static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+#endif
+  for (; p != end; ++p) {
+    max_byte = *p > max_byte ? *p : max_byte;
+    begins += (*p & 0xC0) != 0x80;
+  }
+  Utf8Shape shape;
+  shape.code_points = begins;
+  shape.ascii = max_byte < 0x80;
+  // The widest lead byte decides: C2 and C3 begin U+0080..U+00FF, E0..EF end at U+FFFF.
+  shape.width = max_byte < 0xC4 ? 1 : (max_byte < 0xF0 ? 2 : 4);
+  return shape;
+}
+
+void decode_utf8(std::string_view valid_text, uint8_t* out, size_t units) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
+  const auto* end = p + valid_text.size();
+#ifdef TOVRA_UTF8_X86
+  if (kPath != Path::kScalar) {
+    decode_ssse3(p, end, out, out + units);
+    return;
+  }
+#endif
+  decode_scalar(p, end, out);
+}
+
+void decode_utf8(std::string_view valid_text, uint16_t* out, size_t units) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
+  const auto* end = p + valid_text.size();
+#ifdef TOVRA_UTF8_X86
+  if (kPath != Path::kScalar) {
+    decode_ssse3(p, end, out, out + units);
+    return;
+  }
+#endif
+  decode_scalar(p, end, out);
+}
+
+void decode_utf8(std::string_view valid_text, uint32_t* out, size_t) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
+  decode_scalar(p, p + valid_text.size(), out);
+}
+
+size_t utf8_length(const uint8_t* text, size_t n) noexcept { return length_of(text, n); }
+size_t utf8_length(const uint16_t* text, size_t n) noexcept { return length_of(text, n); }
+size_t utf8_length(const uint32_t* text, size_t n) noexcept { return length_of(text, n); }
+
+void encode_utf8(const uint8_t* text, size_t n, char* out, size_t length) noexcept {
+  encode(text, n, out, length);
+}
+void encode_utf8(const uint16_t* text, size_t n, char* out, size_t length) noexcept {
+  encode(text, n, out, length);
+}
+void encode_utf8(const uint32_t* text, size_t n, char* out, size_t length) noexcept {
+  encode(text, n, out, length);
+}
+
+bool is_valid_utf8_scalar(std::string_view text) noexcept {
   const char* p = text.data();
   const char* end = p + text.size();
   while (true) {

@@ -9,6 +9,7 @@
 #include "json/byte_scan.h"
 #include "json/error.h"
 #include "json/invariant.h"
+#include "json/utf8.h"
 #include "python/arguments.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
@@ -122,10 +123,34 @@ class Depythonizer {
       const char* data = reinterpret_cast<const char*>(PyUnicode_DATA(object));
       return JsonValue::string({data, static_cast<size_t>(PyUnicode_GET_LENGTH(object))}, arena);
     }
-    Py_ssize_t length = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(object, &length);
-    if (text == nullptr) throw_python_error();
-    return JsonValue::string({text, static_cast<size_t>(length)}, arena);
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(object) < 0) throw_python_error();
+#endif
+    // Other text is encoded from the str's own representation (1, 2 or 4 bytes per code
+    // point) straight into the value: asking CPython for UTF-8 would also keep a copy of it
+    // inside the caller's str for as long as the str lives.
+    const void* data = PyUnicode_DATA(object);
+    size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(object));
+    switch (PyUnicode_KIND(object)) {
+      case PyUnicode_1BYTE_KIND:
+        return encoded(object, static_cast<const uint8_t*>(data), n, arena);
+      case PyUnicode_2BYTE_KIND:
+        return encoded(object, static_cast<const uint16_t*>(data), n, arena);
+      default:
+        return encoded(object, static_cast<const uint32_t*>(data), n, arena);
+    }
+  }
+
+  template <typename Unit>
+  static JsonValue encoded(PyObject* object, const Unit* text, size_t n, Arena* arena) {
+    size_t length = utf8_length(text, n);
+    if (length == kNotEncodable) {
+      // A lone surrogate: CPython's own encoder raises its UnicodeEncodeError for it.
+      PyRef bytes = check(PyUnicode_AsUTF8String(object));
+      throw_python(PyExc_SystemError, "a surrogate escaped the UTF-8 encoder");
+    }
+    return JsonValue::string_filled(
+        length, [&](char* out) { encode_utf8(text, n, out, length); }, arena);
   }
 
   // An int is judged by its value alone: a subclass's own comparison methods never run.
@@ -308,7 +333,25 @@ PyObject* new_str(std::string_view text) {
     std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
     return str;
   }
-  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+  // Stored text is valid UTF-8: its widest code point decides the kind of str, which is then
+  // filled in place (the same str that decoding would give, without its checks and regrowth).
+  Utf8Shape shape = utf8_shape(text);
+  Py_UCS4 widest = shape.width == 1 ? 0xFF : (shape.width == 2 ? 0xFFFF : 0x10FFFF);
+  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), widest);
+  if (str == nullptr) return nullptr;
+  void* data = PyUnicode_DATA(str);
+  switch (PyUnicode_KIND(str)) {
+    case PyUnicode_1BYTE_KIND:
+      decode_utf8(text, static_cast<uint8_t*>(data), shape.code_points);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      decode_utf8(text, static_cast<uint16_t*>(data), shape.code_points);
+      break;
+    default:
+      decode_utf8(text, static_cast<uint32_t*>(data), shape.code_points);
+      break;
+  }
+  return str;
 }
 
 class Pythonizer {

@@ -24,6 +24,7 @@
 #include "json/json_reader.h"
 #include "json/json_value.h"
 #include "json/json_writer.h"
+#include "json/utf8.h"
 
 using test_support::error_of;
 using tovra::Error;
@@ -326,6 +327,213 @@ void test_move_assignment_from_inside() {
   CHECK(o.is_string() && o.as_string() == long_text);
 }
 
+// ----------------------------------------------------------------------------- UTF-8
+
+std::string utf8_of(uint32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {  // also spells the values beyond U+10FFFF that the rules refuse
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+// Every validation path agrees with the expected answer.
+bool all_paths_say(std::string_view text, bool valid) {
+  bool ok = tovra::is_valid_utf8(text) == valid;
+  for (int path = 0; path < tovra::utf8_paths_available(); ++path) {
+    ok &= tovra::is_valid_utf8_on_path(text, path) == valid;
+  }
+  return ok;
+}
+
+std::string hex(std::string_view text) {
+  std::string out;
+  char buffer[4];
+  for (unsigned char c : text) {
+    std::snprintf(buffer, sizeof buffer, "%02x ", c);
+    out += buffer;
+  }
+  return out;
+}
+
+const uint32_t kBoundaryCodePoints[] = {0x00,   0x7F,   0x80,   0xFF,    0x100,   0x7FF,
+                                        0x800,  0xD7FF, 0xE000, 0xFFFD,  0xFFFF,  0x10000,
+                                        0x10FFFF};
+const char* const kInvalidSequences[] = {
+    "\xC0\x80", "\xC1\xBF", "\xE0\x80\x80", "\xE0\x9F\xBF", "\xF0\x80\x80\x80",
+    "\xF0\x8F\xBF\xBF",                                  // overlong forms
+    "\xED\xA0\x80", "\xED\xBF\xBF", "\xED\xAF\xBF\xED\xB0\x80",  // surrogates, also paired
+    "\xF4\x90\x80\x80", "\xF7\xBF\xBF\xBF",              // beyond U+10FFFF
+    "\x80", "\xBF", "\xC3\xA9\xA9", "\xF5\x80\x80\x80", "\xF8", "\xFE", "\xFF",
+    "\xC3", "\xE6\x9D", "\xF0\x9F\x98",                    // cut short
+};
+
+// Each case at every offset across several vector widths, amid ASCII and amid
+// multi-byte text, and at the very end.
+void test_utf8_validation_edges() {
+  const std::string fillers[] = {"a", "\xC3\xA9", "\xE6\x9D\xB1"};
+  for (const std::string& filler : fillers) {
+    for (size_t offset = 0; offset < 80; ++offset) {
+      std::string prefix;
+      while (prefix.size() + filler.size() <= offset) prefix += filler;
+      for (uint32_t cp : kBoundaryCodePoints) {
+        std::string valid = prefix + utf8_of(cp);
+        CHECK_MSG(all_paths_say(valid, true), hex(valid));
+        CHECK_MSG(all_paths_say(valid + "tail" + filler, true), hex(valid));
+        std::string whole = utf8_of(cp);
+        for (size_t cut = 1; cut < whole.size(); ++cut) {
+          std::string truncated = prefix + whole.substr(0, cut);
+          CHECK_MSG(all_paths_say(truncated, false), hex(truncated));
+          CHECK_MSG(all_paths_say(truncated + "x" + filler, false), hex(truncated));
+        }
+      }
+      for (const char* bad : kInvalidSequences) {
+        std::string invalid = prefix + bad;
+        CHECK_MSG(all_paths_say(invalid, false), hex(invalid));
+        CHECK_MSG(all_paths_say(invalid + "0123456789abcdefghijklmnopqrstuvwxyz", false),
+                  hex(invalid));
+      }
+    }
+  }
+  for (uint32_t cp : {0xD800u, 0xDBFFu, 0xDC00u, 0xDFFFu, 0x110000u, 0x1FFFFFu}) {
+    CHECK_MSG(all_paths_say(utf8_of(cp), false), hex(utf8_of(cp)));
+  }
+  CHECK(all_paths_say("", true));
+}
+
+// The vector paths agree with the scalar one on random byte strings built from pieces that
+// are valid, invalid or cut short, of every length up to a few vectors.
+void test_utf8_validation_random() {
+  const char* pieces[] = {"a", "\x7F", "\xC3\xA9", "\xDF\xBF", "\xE0\xA0\x80", "\xEF\xBF\xBF",
+                          "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\x80", "\xC0", "\xED\xA0",
+                          "\xF4\x90", "\xFF", "\xE6"};
+  for (int round = 0; round < 200000; ++round) {
+    std::string text;
+    size_t count = next_random() % 48;
+    bool only_valid = round % 2 == 0;
+    for (size_t k = 0; k < count; ++k) text += pieces[next_random() % (only_valid ? 8 : 14)];
+    bool expected = tovra::is_valid_utf8_scalar(text);
+    if (only_valid) CHECK_MSG(expected, hex(text));
+    CHECK_MSG(all_paths_say(text, expected), hex(text));
+  }
+}
+
+template <typename Unit>
+std::vector<Unit> decoded(std::string_view text, size_t units) {
+  std::vector<Unit> out(units);
+  tovra::decode_utf8(text, out.data(), units);
+  return out;
+}
+
+// Shape, decoding and encoding give back what a code point at a time gives, at every offset
+// and for every width.
+void test_utf8_conversions() {
+  for (int round = 0; round < 20000; ++round) {
+    std::vector<uint32_t> cps;
+    size_t count = next_random() % 90;
+    uint32_t limit = (round % 3 == 0) ? 0x100 : (round % 3 == 1 ? 0x10000 : 0x110000);
+    bool mostly_ascii = round % 5 == 0;
+    for (size_t k = 0; k < count; ++k) {
+      uint32_t cp = next_random() % 4 == 0
+                        ? kBoundaryCodePoints[next_random() % 13]
+                        : static_cast<uint32_t>(next_random() % (mostly_ascii ? 0x80 : limit));
+      if (cp >= limit || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 'z';
+      cps.push_back(cp);
+    }
+    std::string text;
+    uint32_t widest = 0;
+    for (uint32_t cp : cps) {
+      text += utf8_of(cp);
+      widest = std::max(widest, cp);
+    }
+    tovra::Utf8Shape shape = tovra::utf8_shape(text);
+    CHECK_MSG(shape.code_points == cps.size(), hex(text));
+    CHECK_MSG(shape.ascii == (widest < 0x80), hex(text));
+    int width = widest < 0x100 ? 1 : (widest < 0x10000 ? 2 : 4);
+    CHECK_MSG(shape.width == width, hex(text));
+    std::vector<uint32_t> wide = decoded<uint32_t>(text, cps.size());
+    CHECK_MSG(wide == cps, hex(text));
+    if (width <= 2) {
+      std::vector<uint16_t> two = decoded<uint16_t>(text, cps.size());
+      CHECK_MSG(std::equal(two.begin(), two.end(), cps.begin()), hex(text));
+      size_t length = tovra::utf8_length(two.data(), two.size());
+      CHECK(length == text.size());
+      std::string back(length, '\0');
+      tovra::encode_utf8(two.data(), two.size(), back.data(), length);
+      CHECK_MSG(back == text, hex(text));
+    }
+    if (width == 1) {
+      std::vector<uint8_t> one = decoded<uint8_t>(text, cps.size());
+      CHECK_MSG(std::equal(one.begin(), one.end(), cps.begin()), hex(text));
+      size_t length = tovra::utf8_length(one.data(), one.size());
+      std::string back(length, '\0');
+      tovra::encode_utf8(one.data(), one.size(), back.data(), length);
+      CHECK_MSG(back == text, hex(text));
+    }
+    size_t length = tovra::utf8_length(wide.data(), wide.size());
+    std::string back(length, '\0');
+    tovra::encode_utf8(wide.data(), wide.size(), back.data(), length);
+    CHECK_MSG(back == text, hex(text));
+  }
+  // A surrogate anywhere has no UTF-8 length.
+  for (uint32_t surrogate : {0xD800u, 0xDBFFu, 0xDC00u, 0xDFFFu}) {
+    for (size_t at = 0; at < 40; at += 7) {
+      std::vector<uint16_t> two(40, 'a');
+      std::vector<uint32_t> four(40, 0x1F600);
+      two[at] = static_cast<uint16_t>(surrogate);
+      four[at] = surrogate;
+      CHECK(tovra::utf8_length(two.data(), two.size()) == tovra::kNotEncodable);
+      CHECK(tovra::utf8_length(four.data(), four.size()) == tovra::kNotEncodable);
+    }
+  }
+}
+
+// The reader refuses what the validator refuses inside strings and keys of any length and
+// position, across the reader's own scan widths, and keeps the text it accepts.
+void test_reader_string_text() {
+  for (size_t offset = 0; offset < 40; ++offset) {
+    std::string prefix(offset, 'p');
+    for (uint32_t cp : kBoundaryCodePoints) {
+      if (cp < 0x20) continue;  // a raw control character is refused on its own
+      std::string text = prefix + "\xC3\xA9" + utf8_of(cp) + prefix;
+      if (cp == '"' || cp == '\\') continue;
+      JsonValue value = tovra::parse_json("[\"" + text + "\",{\"" + text + "\":1}]");
+      CHECK_MSG(value.elements()[0].as_string() == text, hex(text));
+      CHECK(value.elements()[1].find(text) != nullptr);
+    }
+    for (const char* bad : kInvalidSequences) {
+      std::string text = prefix + bad + prefix;
+      CHECK_MSG(is_invalid_json("[\"" + text + "\"]"), hex(text));
+      CHECK_MSG(is_invalid_json("{\"" + text + "\":1}"), hex(text));
+      CHECK_MSG(is_invalid_json("[\"\\n" + text + "\"]"), hex(text));
+    }
+  }
+}
+
+void test_string_filled() {
+  for (size_t size : {0u, 1u, 14u, 15u, 300u}) {
+    JsonValue value = JsonValue::string_filled(size, [&](char* out) {
+      for (size_t i = 0; i < size; ++i) out[i] = static_cast<char>('a' + i % 26);
+    });
+    std::string expected;
+    for (size_t i = 0; i < size; ++i) expected += static_cast<char>('a' + i % 26);
+    CHECK(value.as_string() == expected);
+    CHECK(value == JsonValue::string(expected));
+  }
+}
+
 int main() {
   test_nesting_limit();
   test_surroundings();
@@ -336,6 +544,11 @@ int main() {
   test_scalars_and_escapes();
   test_document_example_and_round_trips();
   test_move_assignment_from_inside();
+  test_utf8_validation_edges();
+  test_utf8_validation_random();
+  test_utf8_conversions();
+  test_reader_string_text();
+  test_string_filled();
 
   return test_support::summary();
 }

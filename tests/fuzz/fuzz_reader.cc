@@ -1,5 +1,7 @@
 // libFuzzer target of the JSON reader: any input either is refused with the core's value
 // error or parses to a tree whose compact text parses back to an equal tree with the same text.
+// The input is also taken as text: every UTF-8 validation path must agree with the plain
+// scalar one, and valid text must survive decoding to fixed width and encoding back.
 //
 // Build and run from the repository root (clang):
 //   bash scripts/fuzz.sh 120
@@ -8,13 +10,44 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/error.h"
 #include "json/json_reader.h"
 #include "json/json_writer.h"
+#include "json/utf8.h"
+
+namespace {
+
+template <typename Unit>
+void check_round_trip(std::string_view text, size_t units) {
+  std::vector<Unit> decoded(units);
+  tovra::decode_utf8(text, decoded.data(), units);
+  size_t length = tovra::utf8_length(decoded.data(), units);
+  if (length != text.size()) std::abort();
+  std::string back(length, '\0');
+  tovra::encode_utf8(decoded.data(), units, back.data(), length);
+  if (back != text) std::abort();
+}
+
+void check_text(std::string_view input) {
+  bool valid = tovra::is_valid_utf8_scalar(input);
+  for (int path = 0; path < tovra::utf8_paths_available(); ++path) {
+    if (tovra::is_valid_utf8_on_path(input, path) != valid) std::abort();
+  }
+  if (tovra::is_valid_utf8(input) != valid) std::abort();
+  if (!valid) return;
+  tovra::Utf8Shape shape = tovra::utf8_shape(input);
+  check_round_trip<uint32_t>(input, shape.code_points);
+  if (shape.width <= 2) check_round_trip<uint16_t>(input, shape.code_points);
+  if (shape.width == 1) check_round_trip<uint8_t>(input, shape.code_points);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view input(reinterpret_cast<const char*>(data), size);
+  check_text(input);
   tovra::JsonValue value;
   try {
     value = tovra::parse_json(input);

@@ -1,0 +1,88 @@
+"""Text in every script: str values and keys of any width go in and come back exactly, through
+memory and through the file, and text that UTF-8 cannot hold is refused as CPython refuses it."""
+
+import sys
+
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tovra import Tovra
+
+# Any code point but a lone surrogate, which has no UTF-8 form.
+any_text = st.text(st.characters(blacklist_categories=("Cs",)), max_size=80)
+# Long runs of one script take the vectorised paths, short mixes the step-by-step ones.
+SAMPLES = [
+    "",
+    "ascii only",
+    "é",
+    "ÿ" * 3,
+    "données Straße naïve façade " * 5,
+    "κόσμος мир привет Ελλάδα " * 5,
+    "東京 日本語 世界 " * 9,
+    "mixed é κ м 東 😀 end",
+    "😀🎉" * 20,
+    "\x00\x1f\x7f\x80\xff\u0100\u07ff\u0800\ud7ff\ue000\uffff\U00010000\U0010ffff",
+    "a" * 15 + "é",
+    "é" + "a" * 40,
+    "\"quote\" \\ back\nslash 東",
+]
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(any_text, min_size=1, max_size=5))
+def test_any_text_comes_back_equal_through_the_file(tmp_path_factory, texts):
+    path = str(tmp_path_factory.mktemp("db"))
+    documents = [{"value": text, "list": [text, 1], text: text[::-1]} for text in texts]
+    db = Tovra(path)
+    db.insert_many("c", documents)
+    assert db.find("c") == documents
+    db.write("c")
+    reopened = Tovra(path)
+    found = reopened.find("c")
+    assert found == documents
+    for document in found:
+        for key, value in document.items():
+            assert isinstance(key, str) and type(value) in (str, list)
+    for text in texts:
+        assert reopened.find("c", {"value": text}) == [d for d in documents if d["value"] == text]
+
+
+@pytest.mark.parametrize("text", SAMPLES)
+def test_strings_of_every_kind_round_trip(db, db_path, text):
+    document = {"v": text, text: [text]}
+    db.insert("c", document)
+    assert db.find("c") == [document]
+    db.write("c")
+    again = Tovra(str(db_path)).find("c")
+    assert again == [document]
+    # The same str as decoding the stored UTF-8 would give, down to its internal width.
+    value = again[0]["v"]
+    assert value == text.encode("utf-8").decode("utf-8")
+    assert sys.getsizeof(value) == sys.getsizeof(text.encode("utf-8").decode("utf-8"))
+
+
+@pytest.mark.parametrize("text", [t for t in SAMPLES if not t.isascii()])
+def test_inserting_leaves_no_utf8_copy_in_the_callers_str(db, text):
+    # A fresh str (not interned or cached from an earlier encoding).
+    fresh = "".join(list(text))
+    size = sys.getsizeof(fresh)
+    db.insert("c", {fresh: fresh})
+    db.insert_many("c", [{"v": [fresh]}])
+    assert sys.getsizeof(fresh) == size
+
+
+@pytest.mark.parametrize(
+    "bad",
+    ["\ud800", "a\udfff", "é\ud800x", "東京\udc00", "😀\ud83d", "x" * 50 + "\ud800\udc00" + "y"],
+)
+@pytest.mark.parametrize("where", ["value", "key", "nested"])
+def test_lone_surrogates_are_refused_as_cpython_refuses_them(db, bad, where):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        bad.encode("utf-8")
+    document = {"value": {"v": bad}, "key": {bad: 1}, "nested": {"v": [1, {"w": bad}]}}[where]
+    with pytest.raises(UnicodeEncodeError) as raised:
+        db.insert_many("c", [{"ok": "é"}, document])
+    assert str(raised.value) == str(expected.value)
+    assert raised.value.args == expected.value.args
+    assert db.collections() == []
