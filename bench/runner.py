@@ -216,8 +216,8 @@ def run(options: Options) -> dict:
                 system.prepare(ctx)
             for operation in operations:
                 progress.describe(f"N={size:,} {operation}")
-                if operation == "memory":
-                    cells = _measure_memory(systems, ctx, memory_repeat, progress)
+                if operation in peers.MEMORY_OPERATIONS:
+                    cells = _measure_memory(systems, operation, ctx, memory_repeat, progress)
                 else:
                     cells = _measure_times(systems, operation, ctx, options, progress)
                 results[operation][str(size)] = {k: c.as_json() for k, c in cells.items()}
@@ -301,8 +301,12 @@ def _measure_times(systems, operation, ctx, options, progress) -> dict:
     return cells
 
 
-def _measure_memory(systems, ctx, repeat, progress) -> dict:
-    loaders = [s for s in systems if s.memory_loader]
+def _memory_loader(system, operation: str):
+    return system.memory_loader if operation == "memory" else system.cached_memory_loader
+
+
+def _measure_memory(systems, operation, ctx, repeat, progress) -> dict:
+    loaders = [s for s in systems if _memory_loader(s, operation)]
     cells = {s.key: Cell() for s in loaders}
     for _ in range(repeat):
         for system in loaders:
@@ -310,7 +314,8 @@ def _measure_memory(systems, ctx, repeat, progress) -> dict:
             if cell.error is not None:
                 continue
             try:
-                cell.values.append(memory.measure(system.memory_loader, ctx.collection_path))
+                loader = _memory_loader(system, operation)
+                cell.values.append(memory.measure(loader, ctx.collection_path))
             except Exception as error:
                 cell.error = str(error)
         progress.step()

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -188,7 +189,9 @@ void Database::append(std::string_view name, std::span<JsonValue> documents,
   Collection::WriteGuard guard(*handle);
   std::vector<JsonValue>& stored = guard.documents();
   // Room first and copies first: the moves that follow cannot fail, so a failure stores nothing.
-  stored.reserve(stored.size() + documents.size());
+  // The room grows geometrically, so that many small inserts stay linear in total.
+  size_t needed = stored.size() + documents.size();
+  if (needed > stored.capacity()) stored.reserve(std::max(needed, 2 * stored.capacity()));
   if (arena == nullptr || arena->bytes_used() < kSmallestKeptArena) {
     Arena& own = guard.arena();
     std::vector<JsonValue> copies;
