@@ -89,10 +89,6 @@ const char* scan_number(const char* p, const char* end) {
   return p;
 }
 
-// Strings and keys are checked once they are complete: invalid or overlong UTF-8 and surrogate
-// code points are refused, including the lone surrogates that escapes can spell.
-bool valid_text(std::string_view text) { return is_valid_utf8(text); }
-
 struct ParseFailure {};
 
 // The decimal exponent K of a number's first significant digit, so that the magnitude lies in
@@ -341,7 +337,7 @@ class Parser {
     if (p_ != end_ && *p_ == '"') {
       std::string_view text(run, static_cast<size_t>(p_ - run));
       ++p_;
-      if (non_ascii && !valid_text(text)) fail();
+      if (non_ascii && !is_valid_utf8(text)) fail();
       return text;
     }
     text_.assign(run, static_cast<size_t>(p_ - run));
@@ -359,7 +355,7 @@ class Parser {
         --p_;  // the chunk ended at an ordinary byte: take() refilled and read it
       }
     }
-    if (non_ascii && !valid_text(text_)) fail();
+    if (non_ascii && !is_valid_utf8(text_)) fail();
     return text_;
   }
 

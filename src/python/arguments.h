@@ -6,7 +6,6 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <array>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -21,10 +20,6 @@ struct Signature {
   std::initializer_list<const char*> parameters;
   size_t required;  // the first `required` parameters have no default
 };
-
-// The arguments of a call, matched to parameters; a slot is null when the argument was omitted.
-template <size_t N>
-using BoundArguments = std::array<PyObject*, N>;
 
 // Matches a vectorcall argument list to `signature`, filling `out` (borrowed references).
 void bind_arguments(const Signature& signature, PyObject* const* args, size_t nargs,
