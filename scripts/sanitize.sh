@@ -7,7 +7,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build_dir=build/sanitize
-python=$(command -v python3)
+# The environment scripts/setup.sh makes holds pytest and the test dependencies.
+if [[ -x .venv/bin/python ]]; then
+  python=$PWD/.venv/bin/python
+else
+  python=$(command -v python3)
+fi
 
 cmake -S . -B "$build_dir" -DTOVRA_SANITIZE=ON -DTOVRA_ASSERTIONS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPython_EXECUTABLE="$python" >/dev/null

@@ -16,6 +16,10 @@ pytest.importorskip("mypy")
 ROOT = Path(__file__).resolve().parent.parent
 STUB = ROOT / "stubs" / "tovra-stubs" / "__init__.pyi"
 WRONG_CALLS = ROOT / "tests" / "typing" / "wrong_calls.py"
+# Every Python version the package declares: the stubs must hold for each, whichever runs mypy.
+VERSIONS = re.findall(r'"Programming Language :: Python :: (3\.\d+)"',
+                      (ROOT / "pyproject.toml").read_text())
+python_versions = pytest.mark.parametrize("version", VERSIONS)
 
 
 @pytest.fixture(scope="module")
@@ -38,22 +42,28 @@ def run_mypy(tmp_path_factory):
             cwd=base, env=env, capture_output=True, text=True,
         )
 
-    def check(*paths):
+    def check(version, *paths):
         return run("mypy", "--strict", "--no-error-summary", "--cache-dir", str(base / "cache"),
-                   *map(str, paths))
+                   "--python-version", version, *map(str, paths))
 
     check.stubtest = lambda: run("mypy.stubtest", "tovra")
     return check
 
 
-def test_examples_pass_strict(run_mypy):
+def test_every_supported_version_is_checked():
+    assert VERSIONS[0] == "3.10" and len(VERSIONS) >= 4
+
+
+@python_versions
+def test_examples_pass_strict(run_mypy, version):
     examples = sorted((ROOT / "examples").glob("*.py"))
     assert {p.name for p in examples} >= {"quickstart.py", "contacts.py"}
-    result = run_mypy(*examples)
+    result = run_mypy(version, *examples)
     assert result.returncode == 0, result.stdout + result.stderr
 
 
-def test_wrong_calls_are_rejected_on_exactly_the_marked_lines(run_mypy):
+@python_versions
+def test_wrong_calls_are_rejected_on_exactly_the_marked_lines(run_mypy, version):
     source = WRONG_CALLS.read_text(encoding="utf-8")
     marked = {
         token.start[0]
@@ -61,7 +71,7 @@ def test_wrong_calls_are_rejected_on_exactly_the_marked_lines(run_mypy):
         if token.type == tokenize.COMMENT and token.string.startswith("# E:")
     }
     assert len(marked) > 20
-    result = run_mypy(WRONG_CALLS)
+    result = run_mypy(version, WRONG_CALLS)
     errors = re.findall(r"^[^:\n]*wrong_calls\.py:(\d+): error:", result.stdout, re.M)
     reported = set(map(int, errors))
     assert result.returncode == 1, result.stdout + result.stderr
