@@ -86,7 +86,11 @@ constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
       kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge, kTooShort, kTooShort,       \
       kTooShort, kTooShort
 
-#define TOVRA_NIBBLE_TABLE(...) _mm_setr_epi8(__VA_ARGS__)
+// A 16-byte lookup table from its byte values, taken as uint8_t so that none narrows to char.
+inline __m128i nibble_table(const uint8_t (&bytes)[16]) noexcept {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+}
+#define TOVRA_NIBBLE_TABLE(...) nibble_table({__VA_ARGS__})
 
 struct Ssse3Validator {
   __m128i error;
