@@ -526,11 +526,16 @@ def test_only_the_first_interpreter_may_use_the_module(tmp_path, first):
         capture_output=True, text=True, timeout=HANG_GUARD)
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
+    refused = "ImportError tovra does not support sub-interpreters"
     if first == "main-first":
-        assert lines[0].startswith("ImportError tovra does not support sub-interpreters")
+        assert lines[0].startswith(refused)
         assert lines[1:] == ["PanicException", "[{'a': [1], 'b': [0, 1]}]"]
     else:
-        assert lines == ["imported", "ImportError"]
+        # Exactly one interpreter gets the module. Up to 3.11 the sub-interpreter's import
+        # initialises it; from 3.12 on, CPython initialises a module of this kind for the main
+        # interpreter first, and the sub-interpreter is refused.
+        assert lines == ["imported", "ImportError"] or (
+            len(lines) == 1 and lines[0].startswith(refused))
 
 
 # --- Look-alikes: numpy booleans and int subclasses -----------------------------------------

@@ -327,6 +327,12 @@ class CollectorPause {
 };
 
 PyObject* new_str(std::string_view text) {
+  // One character below U+0100: the interpreter's own shared str, as decoding gives.
+  if (text.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]));
+  if (text.size() == 2 && (static_cast<unsigned char>(text[0]) & 0xFE) == 0xC2) {
+    return PyUnicode_FromOrdinal(((static_cast<unsigned char>(text[0]) & 0x1F) << 6) |
+                                 (static_cast<unsigned char>(text[1]) & 0x3F));
+  }
   if (is_ascii(text.data(), text.size())) {
     PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
     if (str == nullptr) return nullptr;
