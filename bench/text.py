@@ -228,7 +228,7 @@ def markdown(raw: dict) -> str:
         f"multilingual {sizes['text'] / 1e6:.1f} MB, ASCII twin {sizes['ascii'] / 1e6:.1f} MB "
         f"(equal bytes in every string). Median of {meta['repeat']} timed runs after "
         f"{meta['warmup']} warm-up run(s), cells interleaved run by run, `gc.collect()` before "
-        "and the collector paused during each.",
+        "and the collector on during each, as in a program.",
         "", "| operation | tovra, multilingual | tovra, ASCII | orjson, multilingual | "
         "orjson, ASCII |", "|---|---|---|---|---|",
     ]
