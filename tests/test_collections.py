@@ -264,3 +264,18 @@ def test_entries_naming_the_directory_are_not_collections(open_with):
     db = open_with({"..json": "[1]", "...json": "[2]", "ok.json": "[3]"})
     assert db.collections() == ["ok"]
     assert db.find("ok") == [3]
+
+
+def test_failed_inserts_into_a_loaded_collection_leave_it_intact(db, db_path):
+    # A document converts straight into the collection's memory; a conversion that fails
+    # half-way gives that memory back and leaves every document as it was.
+    docs = [{"i": i, "s": "x" * 40, "n": {"t": ["y" * 30]}} for i in range(100)]
+    db.insert_many("c", docs)
+    for _ in range(300):
+        with pytest.raises(TypeError):
+            db.insert("c", {"a": "y" * 5000, "b": [1, {"deep": "z" * 100}, object()]})
+    db.insert("c", {"i": 100, "s": "w" * 40})
+    expected = docs + [{"i": 100, "s": "w" * 40}]
+    assert db.find("c") == expected
+    db.write("c")
+    assert Tovra(str(db_path)).find("c") == expected

@@ -31,6 +31,28 @@ class Arena {
     return block;
   }
 
+  // A point to go back to: rewind(mark) gives back every block allocated since mark() was
+  // taken (values in them must be gone or never read again). Chunks added since are freed.
+  struct Mark {
+    size_t chunks;
+    char* cursor;
+    char* limit;
+    size_t next_chunk;
+    size_t used;
+    size_t reserved;
+  };
+  Mark mark() const noexcept {
+    return Mark{chunks_.size(), cursor_, limit_, next_chunk_, used_, reserved_};
+  }
+  void rewind(const Mark& mark) noexcept {
+    while (chunks_.size() > mark.chunks) chunks_.pop_back();
+    cursor_ = mark.cursor;
+    limit_ = mark.limit;
+    next_chunk_ = mark.next_chunk;
+    used_ = mark.used;
+    reserved_ = mark.reserved;
+  }
+
   // Bytes handed out, and bytes held in chunks.
   size_t bytes_used() const noexcept { return used_; }
   size_t bytes_reserved() const noexcept { return reserved_; }

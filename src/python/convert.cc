@@ -62,7 +62,8 @@ constexpr uint32_t kItemsPerSignalCheck = 4096;
 
 class Depythonizer {
  public:
-  explicit Depythonizer(Arena* arena) : arena_(arena) {}
+  Depythonizer(Arena* arena, bool outermost_in_arena)
+      : arena_(arena), heap_levels_(outermost_in_arena ? 0 : 1) {}
 
   JsonValue convert(PyObject* object, int depth) {
     if (--until_signal_check_ == 0) {
@@ -113,9 +114,9 @@ class Depythonizer {
     }
   }
 
-  // Blocks of the outermost value stay on the heap (the list of insert_many is taken apart);
-  // everything inside it goes to the arena, when there is one.
-  Arena* arena_for(int depth) const noexcept { return depth > 1 ? arena_ : nullptr; }
+  // Blocks of the outermost value stay on the heap unless asked otherwise (the list of
+  // insert_many is taken apart); everything inside it goes to the arena, when there is one.
+  Arena* arena_for(int depth) const noexcept { return depth > heap_levels_ ? arena_ : nullptr; }
 
   static JsonValue string(PyObject* object, Arena* arena) {
     if (PyUnicode_IS_COMPACT_ASCII(object)) {
@@ -306,6 +307,7 @@ class Depythonizer {
   };
 
   Arena* arena_;
+  int heap_levels_;
   std::vector<JsonMember> members_;
   std::vector<PyObject*> entries_;
   uint32_t until_signal_check_ = kItemsPerSignalCheck;
@@ -472,8 +474,8 @@ class Pythonizer {
 
 }  // namespace
 
-JsonValue depythonize(PyObject* object, Arena* arena) {
-  Depythonizer converter(arena);
+JsonValue depythonize(PyObject* object, Arena* arena, bool outermost_in_arena) {
+  Depythonizer converter(arena, outermost_in_arena);
   return converter.convert(object, 1);
 }
 

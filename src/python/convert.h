@@ -25,7 +25,8 @@ inline constexpr int kMaxNesting = 126;
 
 // With an arena, the blocks of every value inside the outermost one are made in it, and the
 // arena must outlive them.
-JsonValue depythonize(PyObject* object, Arena* arena = nullptr);
+// `outermost_in_arena` puts the outermost value's own block there too (a single document).
+JsonValue depythonize(PyObject* object, Arena* arena = nullptr, bool outermost_in_arena = false);
 
 // A new list of the documents, converted under the collection's read lock.
 PyObject* pythonize(const Collection& collection);

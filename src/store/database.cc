@@ -204,6 +204,25 @@ void Database::append(std::string_view name, std::span<JsonValue> documents,
   for (JsonValue& document : documents) stored.push_back(std::move(document));
 }
 
+Arena* Database::arena_for_insert(std::string_view name) {
+  check_collection_name(name);
+  CollectionHandle handle = lookup(name);
+  if (handle == nullptr) return nullptr;
+  // The collection holds the arena (by a shared reference that stays while the collection
+  // lives), so the pointer outlives the guard.
+  Collection::WriteGuard guard(*handle);
+  return &guard.arena();
+}
+
+void Database::insert_converted(std::string_view name, JsonValue document) {
+  CollectionHandle handle = lookup(name);
+  if (NEVER(handle == nullptr)) throw Error::panic("collection gone during an insert");
+  Collection::WriteGuard guard(*handle);
+  std::vector<JsonValue>& stored = guard.documents();
+  if (stored.size() == stored.capacity()) stored.reserve(std::max<size_t>(16, 2 * stored.size()));
+  stored.push_back(std::move(document));
+}
+
 void Database::insert(std::string_view name, JsonValue document,
                       std::shared_ptr<Arena> arena) {
   append(name, std::span<JsonValue>(&document, 1), std::move(arena));

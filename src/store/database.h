@@ -53,6 +53,11 @@ class Database {
   // loading the collection first when it is not in memory. A large arena is kept by the
   // collection; documents of a small one, or on the heap, are copied into the collection's own.
   void insert(std::string_view name, JsonValue document, std::shared_ptr<Arena> arena = nullptr);
+  // The arena of the collection `name` when it is in memory, or nullptr: a document converted
+  // straight into it (every block, the outermost included) is appended by insert_converted.
+  // A conversion that fails rewinds the arena to where it began.
+  Arena* arena_for_insert(std::string_view name);
+  void insert_converted(std::string_view name, JsonValue document);
   // Appends each element of the array `documents`, in order, the same way.
   void insert_many(std::string_view name, JsonValue documents,
                    std::shared_ptr<Arena> arena = nullptr);
