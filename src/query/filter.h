@@ -25,9 +25,10 @@ class FilterEngine {
   // passes only the engine without records.
   bool matches(const JsonValue& document) const;
 
-  // Asks for the memory that matches() will read first in `document`.
-  void prefetch(const JsonValue& document) const noexcept {
-    if (!paths_.empty()) paths_.front().prefetch(document);
+  // Asks for the memory that matches() will read first in `document`, at `level` of the
+  // first path (see KeyPath::prefetch).
+  void prefetch(const JsonValue& document, size_t level = 0) const noexcept {
+    if (!paths_.empty()) paths_.front().prefetch(document, level);
   }
 
   size_t size() const noexcept { return queries_.size(); }

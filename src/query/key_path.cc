@@ -26,6 +26,16 @@ JsonValue* KeyPath::parent(JsonValue& document) const noexcept {
   return current;
 }
 
+void KeyPath::prefetch(const JsonValue& document, size_t level) const noexcept {
+  if (level >= steps_.size()) return;
+  const JsonValue* current = &document;
+  for (size_t i = 0; i < level; ++i) {
+    current = current->find(steps_[i].key, steps_[i].hint);
+    if (current == nullptr) return;
+  }
+  current->prefetch_member(steps_[level].hint);
+}
+
 JsonValue* KeyPath::last(JsonValue& parent) const noexcept {
   if (steps_.empty()) return nullptr;
   const Step& step = steps_.back();

@@ -25,10 +25,11 @@ class KeyPath {
   JsonValue* parent(JsonValue& document) const noexcept;
   // The last key, looked up in `parent`.
   JsonValue* last(JsonValue& parent) const noexcept;
-  // Asks for the memory of the document's member where the first key was found last.
-  void prefetch(const JsonValue& document) const noexcept {
-    if (!steps_.empty()) document.prefetch_member(steps_.front().hint);
-  }
+  // Asks for the memory of the member where the key of step `level` was found last, looking up
+  // the keys before it (a scan asks for level 0 some documents ahead, then for the next level
+  // a few documents later, when the memory of the level before has arrived).
+  void prefetch(const JsonValue& document, size_t level = 0) const noexcept;
+  size_t levels() const noexcept { return steps_.size(); }
 
  private:
   struct Step {

@@ -43,9 +43,10 @@ class UpdateEngine {
   // update replaces or deletes are added to `released` when it is given.
   void apply(JsonValue& document, Arena* arena = nullptr, size_t* released = nullptr) const;
 
-  // Asks for the memory that apply() will read first in `document`.
-  void prefetch(const JsonValue& document) const noexcept {
-    if (!records_.empty()) records_.front().path.prefetch(document);
+  // Asks for the memory that apply() will read first in `document`, at `level` of the
+  // first path (see KeyPath::prefetch).
+  void prefetch(const JsonValue& document, size_t level = 0) const noexcept {
+    if (!records_.empty()) records_.front().path.prefetch(document, level);
   }
 
   size_t size() const noexcept { return records_.size(); }

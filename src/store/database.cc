@@ -24,6 +24,17 @@ namespace {
 // document's first lookup.
 constexpr size_t kPrefetchDistance = 16;
 
+// Asks, ahead of a scan at position `i`, for the memory that `engine` will read: the first
+// level of its first path kPrefetchDistance documents ahead, the second level half as far
+// ahead, when the first has arrived.
+template <typename Engine>
+void prefetch_ahead(const Engine& engine, const std::vector<JsonValue>& documents, size_t i) {
+  if (i + kPrefetchDistance < documents.size()) engine.prefetch(documents[i + kPrefetchDistance]);
+  if (i + kPrefetchDistance / 2 < documents.size()) {
+    engine.prefetch(documents[i + kPrefetchDistance / 2], 1);
+  }
+}
+
 bool path_exists(const std::string& path) {
   struct stat status;
   return fs::stat_path(path, status) == 0;
@@ -251,7 +262,7 @@ FindResultHandle Database::find(std::string_view name, const JsonValue& query, b
     fs::InterruptPoll poll;
     for (size_t i = 0; i < documents.size(); ++i) {
       poll.tick();
-      if (i + kPrefetchDistance < documents.size()) filter.prefetch(documents[i + kPrefetchDistance]);
+      prefetch_ahead(filter, documents, i);
       const JsonValue& document = documents[i];
       only_objects = only_objects && document.is_object();
       if (filter.matches(document)) passed.add(i);
@@ -280,7 +291,7 @@ void Database::update(std::string_view name, const query::UpdateEngine& update,
     fs::InterruptPoll poll;
     for (size_t i = 0; i < documents.size(); ++i) {
       poll.tick();
-      if (i + kPrefetchDistance < documents.size()) filter->prefetch(documents[i + kPrefetchDistance]);
+      prefetch_ahead(*filter, documents, i);
       if (filter->matches(documents[i])) selected.push_back(i);
     }
   } else {
@@ -298,11 +309,16 @@ void Database::update(std::string_view name, const query::UpdateEngine& update,
   } release{guard, released};
   if (filter == nullptr) {
     for (size_t i = 0; i < documents.size(); ++i) {
-      if (i + kPrefetchDistance < documents.size()) update.prefetch(documents[i + kPrefetchDistance]);
+      prefetch_ahead(update, documents, i);
       update.apply(documents[i], &arena, &released);
     }
   } else {
-    for (size_t i : selected) update.apply(documents[i], &arena, &released);
+    for (size_t k = 0; k < selected.size(); ++k) {
+      if (k + kPrefetchDistance < selected.size()) {
+        update.prefetch(documents[selected[k + kPrefetchDistance]]);
+      }
+      update.apply(documents[selected[k]], &arena, &released);
+    }
   }
 }
 
