@@ -116,20 +116,17 @@ JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
   if (unsorted_at >= n) return object_from_sorted(members, arena);
 
   // Sort positions rather than members, so that each member moves once, into its block.
-  // Documents have a handful of keys: insertion sort (stable) with the keys decoded once.
+  // Documents have a handful of keys: insertion sort (stable). The small arrays are left
+  // uninitialised: they are written before they are read.
   constexpr size_t kSmall = 32;
   uint32_t small_order[kSmall];
-  std::string_view small_keys[kSmall];
   std::vector<uint32_t> large_order;
-  std::vector<std::string_view> large_keys;
   uint32_t* order = small_order;
-  std::string_view* keys = small_keys;
   if (n > kSmall) {
     large_order.resize(n);
-    large_keys.resize(n);
     order = large_order.data();
-    keys = large_keys.data();
   }
+  auto key = [&](uint32_t i) { return members[i].key_view(); };
   // The first eight bytes of each key as a big-endian number decide most comparisons.
   uint64_t small_prefixes[kSmall];
   std::vector<uint64_t> large_prefixes;
@@ -140,18 +137,18 @@ JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
   }
   for (size_t i = 0; i < n; ++i) {
     order[i] = static_cast<uint32_t>(i);
-    keys[i] = members[i].key_view();
+    std::string_view text = members[i].key_view();
     // Eight bytes are always readable: an inline key lies in its 16-byte value, and a key on
     // the heap is longer than that. Bytes past the key's end are masked off.
     uint64_t word;
-    std::memcpy(&word, keys[i].data(), 8);
+    std::memcpy(&word, text.data(), 8);
     word = __builtin_bswap64(word);
-    size_t length = keys[i].size();
+    size_t length = text.size();
     prefixes[i] = length >= 8 ? word : (length == 0 ? 0 : word & (~0ull << (8 * (8 - length))));
   }
   auto before = [&](uint32_t x, uint32_t y) {
     if (prefixes[x] != prefixes[y]) return prefixes[x] < prefixes[y];
-    return compare_key_bytes(keys[x], keys[y]) < 0;
+    return compare_key_bytes(key(x), key(y)) < 0;
   };
   if (n > kSmall) {
     std::stable_sort(order, order + n, before);
@@ -169,7 +166,7 @@ JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
   // Of a run of equal keys the member that came last wins.
   size_t kept = 0;
   for (size_t i = 0; i < n; ++i) {
-    if (i + 1 < n && keys[order[i]] == keys[order[i + 1]]) continue;
+    if (i + 1 < n && key(order[i]) == key(order[i + 1])) continue;
     order[kept++] = order[i];
   }
   JsonValue v;
