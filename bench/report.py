@@ -6,7 +6,7 @@ import json
 import math
 import os
 from dataclasses import dataclass
-from typing import Optional
+from typing import Callable, Optional
 
 from . import peers
 
@@ -314,8 +314,9 @@ def markdown(raw: dict) -> str:
     return "\n".join(lines)
 
 
-def chart(raw: dict, path: str) -> bool:
-    """Log-log time against N, one panel per operation; False when matplotlib is missing."""
+def draw_chart(path: str, draw: Callable) -> bool:
+    """Saves the figure that ``draw(plt)`` makes with matplotlib.pyplot as a PNG at ``path``;
+    False when matplotlib is missing."""
     try:
         import matplotlib
 
@@ -323,6 +324,14 @@ def chart(raw: dict, path: str) -> bool:
         import matplotlib.pyplot as plt
     except ImportError:
         return False
+    figure = draw(plt)
+    figure.savefig(path, dpi=100)
+    plt.close(figure)
+    return True
+
+
+def _scaling_figure(plt, raw: dict):
+    """Log-log time against N, one panel per operation."""
     operations = list(raw["results"])
     systems = _systems(raw)
     sizes = sorted(raw["meta"]["sizes"])
@@ -364,22 +373,27 @@ def chart(raw: dict, path: str) -> bool:
         figure.legend(handles, labels, loc="lower right", ncol=2, frameon=False)
     figure.suptitle("tovra and its peers: median time against collection size (log-log)")
     figure.tight_layout(rect=(0, 0, 1, 0.97))
-    figure.savefig(path, dpi=100)
-    plt.close(figure)
-    return True
+    return figure
 
 
-def write_all(raw: dict, directory: str) -> dict:
-    """Write results.json, results.md and scaling.png; returns the paths written."""
+def chart(raw: dict, path: str) -> bool:
+    """The scaling chart; False when matplotlib is missing."""
+    return draw_chart(path, lambda plt: _scaling_figure(plt, raw))
+
+
+def write_all(raw: dict, directory: str, stem: str = "results", chart_stem: str = "scaling",
+              to_markdown: Callable = markdown, to_chart: Callable = chart) -> dict:
+    """Write <stem>.json, <stem>.md (``to_markdown(raw)``) and <chart_stem>.png
+    (``to_chart(raw, path)``, when matplotlib is there); returns the paths written."""
     os.makedirs(directory, exist_ok=True)
     paths = {}
-    paths["json"] = os.path.join(directory, "results.json")
+    paths["json"] = os.path.join(directory, f"{stem}.json")
     with open(paths["json"], "w", encoding="utf-8") as out:
         json.dump(raw, out, indent=1)
-    paths["markdown"] = os.path.join(directory, "results.md")
+    paths["markdown"] = os.path.join(directory, f"{stem}.md")
     with open(paths["markdown"], "w", encoding="utf-8") as out:
-        out.write(markdown(raw))
-    png = os.path.join(directory, "scaling.png")
-    if chart(raw, png):
+        out.write(to_markdown(raw))
+    png = os.path.join(directory, f"{chart_stem}.png")
+    if to_chart(raw, png):
         paths["chart"] = png
     return paths

@@ -13,7 +13,6 @@ otherwise); it writes text.md, text.json and text.png into the output directory.
 
 from __future__ import annotations
 
-import json
 import os
 import random
 import shutil
@@ -24,7 +23,7 @@ import time
 from dataclasses import dataclass
 from typing import Callable, Optional
 
-from . import data, runner
+from . import data, report, runner
 
 DEFAULT_SIZE = 30_000
 TITLE_BYTES = 50
@@ -214,8 +213,6 @@ def evaluate_targets(raw: dict) -> list:
 
 
 def markdown(raw: dict) -> str:
-    from .report import format_seconds
-
     meta = raw["meta"]
     machine = meta["machine"]
     sizes = meta["file_bytes"]
@@ -236,7 +233,7 @@ def markdown(raw: dict) -> str:
         cells = [_median(raw, operation, key) for key in
                  ("tovra:text", "tovra:ascii", "orjson:text", "orjson:ascii")]
         lines.append(f"| {operation} | " + " | ".join(
-            "—" if v is None else format_seconds(v) for v in cells) + " |")
+            "—" if v is None else report.format_seconds(v) for v in cells) + " |")
     lines += ["", "Operations:", ""]
     lines += [f"- `{name}`: {text}" for name, text in meta["operations"].items()]
     lines += ["", "## Targets (tovra / other)", "", "| target | limit | measured | verdict |",
@@ -249,15 +246,8 @@ def markdown(raw: dict) -> str:
     return "\n".join(lines)
 
 
-def chart(raw: dict, path: str) -> bool:
-    """Grouped bars: one group per operation, one bar per cell; False without matplotlib."""
-    try:
-        import matplotlib
-
-        matplotlib.use("Agg")
-        import matplotlib.pyplot as plt
-    except ImportError:
-        return False
+def _bars_figure(plt, raw: dict):
+    """Grouped bars: one group per operation, one bar per cell."""
     keys = ("tovra:text", "tovra:ascii", "orjson:text", "orjson:ascii")
     labels = ("tovra, multilingual", "tovra, ASCII", "orjson, multilingual", "orjson, ASCII")
     operations = list(raw["results"])
@@ -274,20 +264,15 @@ def chart(raw: dict, path: str) -> bool:
     axis.legend(frameon=False)
     axis.grid(True, axis="y", alpha=0.3)
     figure.tight_layout()
-    figure.savefig(path, dpi=100)
-    plt.close(figure)
-    return True
+    return figure
+
+
+def chart(raw: dict, path: str) -> bool:
+    """The bar chart of every cell; False when matplotlib is missing."""
+    return report.draw_chart(path, lambda plt: _bars_figure(plt, raw))
 
 
 def write_all(raw: dict, directory: str) -> dict:
-    os.makedirs(directory, exist_ok=True)
-    paths = {"json": os.path.join(directory, "text.json"),
-             "markdown": os.path.join(directory, "text.md")}
-    with open(paths["json"], "w", encoding="utf-8") as out:
-        json.dump(raw, out, indent=1)
-    with open(paths["markdown"], "w", encoding="utf-8") as out:
-        out.write(markdown(raw))
-    png = os.path.join(directory, "text.png")
-    if chart(raw, png):
-        paths["chart"] = png
-    return paths
+    """Write text.json, text.md and text.png; returns the paths written."""
+    return report.write_all(raw, directory, stem="text", chart_stem="text", to_markdown=markdown,
+                            to_chart=chart)

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "json/byte_scan.h"
+#include "json/utf8_validate.h"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define TOVRA_UTF8_X86 1
+#ifdef TOVRA_UTF8_X86
 #include <immintrin.h>
 #endif
 
@@ -48,161 +48,6 @@ void decode_scalar(const unsigned char* p, const unsigned char* end, Unit* out) 
 }
 
 #ifdef TOVRA_UTF8_X86
-
-// ---------------------------------------------------------------------------------------
-// Validation by classifying each pair of adjacent bytes with three nibble lookups: the high
-// and low nibble of the earlier byte and the high nibble of the later one each map to the set
-// of errors they are compatible with; a pair is wrong when all three agree on one. Third and
-// fourth bytes of a sequence are checked against the byte two or three places back.
-
-constexpr uint8_t kTooShort = 1 << 0;    // a lead byte not followed by a continuation
-constexpr uint8_t kTooLong = 1 << 1;     // a continuation after an ASCII byte
-constexpr uint8_t kOverlong3 = 1 << 2;   // E0 80..9F
-constexpr uint8_t kTooLarge = 1 << 3;    // F4 90.. and above
-constexpr uint8_t kSurrogate = 1 << 4;   // ED A0..BF
-constexpr uint8_t kOverlong2 = 1 << 5;   // C0 or C1 as a lead
-constexpr uint8_t kTooLarge1000 = 1 << 6;  // F5..FF 80..8F
-constexpr uint8_t kOverlong4 = 1 << 6;   // F0 80..8F
-constexpr uint8_t kTwoConts = 1 << 7;    // a continuation after a continuation
-constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
-
-#define TOVRA_BYTE1_HIGH                                                                       \
-  kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTwoConts,   \
-      kTwoConts, kTwoConts, kTwoConts, kTooShort | kOverlong2, kTooShort,                      \
-      kTooShort | kOverlong3 | kSurrogate, kTooShort | kTooLarge | kTooLarge1000 | kOverlong4
-#define TOVRA_BYTE1_LOW                                                                        \
-  kCarry | kOverlong3 | kOverlong2 | kOverlong4, kCarry | kOverlong2, kCarry, kCarry,          \
-      kCarry | kTooLarge, kCarry | kTooLarge | kTooLarge1000,                                  \
-      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,                  \
-      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,                  \
-      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000,                  \
-      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000 | kSurrogate,     \
-      kCarry | kTooLarge | kTooLarge1000, kCarry | kTooLarge | kTooLarge1000
-#define TOVRA_BYTE2_HIGH                                                                      \
-  kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,     \
-      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,             \
-      kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                             \
-      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                             \
-      kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge, kTooShort, kTooShort,       \
-      kTooShort, kTooShort
-
-// A 16-byte lookup table from its byte values, taken as uint8_t so that none narrows to char.
-inline __m128i nibble_table(const uint8_t (&bytes)[16]) noexcept {
-  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
-}
-#define TOVRA_NIBBLE_TABLE(...) nibble_table({__VA_ARGS__})
-
-struct Ssse3Validator {
-  __m128i error;
-  __m128i previous;
-  __m128i previous_incomplete;
-
-  __attribute__((target("ssse3"), always_inline)) inline void block(__m128i input) {
-    if (_mm_movemask_epi8(input) == 0) {
-      // An ASCII block is fine unless the block before ended inside a sequence.
-      error = _mm_or_si128(error, previous_incomplete);
-      previous = input;
-      return;
-    }
-    const __m128i low_nibble = _mm_set1_epi8(0x0F);
-    __m128i prev1 = _mm_alignr_epi8(input, previous, 15);
-    __m128i byte1_high = _mm_shuffle_epi8(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_HIGH),
-                                          _mm_and_si128(_mm_srli_epi16(prev1, 4), low_nibble));
-    __m128i byte1_low =
-        _mm_shuffle_epi8(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_LOW), _mm_and_si128(prev1, low_nibble));
-    __m128i byte2_high = _mm_shuffle_epi8(TOVRA_NIBBLE_TABLE(TOVRA_BYTE2_HIGH),
-                                          _mm_and_si128(_mm_srli_epi16(input, 4), low_nibble));
-    __m128i special = _mm_and_si128(_mm_and_si128(byte1_high, byte1_low), byte2_high);
-    __m128i prev2 = _mm_alignr_epi8(input, previous, 14);
-    __m128i prev3 = _mm_alignr_epi8(input, previous, 13);
-    __m128i third = _mm_subs_epu8(prev2, _mm_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-    __m128i fourth = _mm_subs_epu8(prev3, _mm_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-    __m128i must_continue =
-        _mm_and_si128(_mm_or_si128(third, fourth), _mm_set1_epi8(static_cast<char>(0x80)));
-    error = _mm_or_si128(error, _mm_xor_si128(must_continue, special));
-    // The last three bytes hold a lead byte whose sequence goes on past this block.
-    previous_incomplete = _mm_subs_epu8(
-        input, _mm_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                             static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
-                             static_cast<char>(0xC0 - 1)));
-    previous = input;
-  }
-};
-
-__attribute__((target("ssse3"))) bool is_valid_utf8_ssse3(const char* p, size_t n) noexcept {
-  Ssse3Validator v{_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128()};
-  const char* end = p + n;
-  for (; end - p >= 16; p += 16) {
-    v.block(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
-  }
-  if (p != end) {
-    // The tail, padded with NUL bytes: a sequence cut short before them is refused.
-    alignas(16) char tail[16] = {};
-    std::memcpy(tail, p, static_cast<size_t>(end - p));
-    v.block(_mm_load_si128(reinterpret_cast<const __m128i*>(tail)));
-  }
-  __m128i error = _mm_or_si128(v.error, v.previous_incomplete);
-  return _mm_movemask_epi8(_mm_cmpeq_epi8(error, _mm_setzero_si128())) == 0xFFFF;
-}
-
-struct Avx2Validator {
-  __m256i error;
-  __m256i previous;
-  __m256i previous_incomplete;
-
-  __attribute__((target("avx2"), always_inline)) static inline __m256i table(__m128i half) {
-    return _mm256_broadcastsi128_si256(half);
-  }
-
-  __attribute__((target("avx2"), always_inline)) inline void block(__m256i input) {
-    if (_mm256_movemask_epi8(input) == 0) {
-      error = _mm256_or_si256(error, previous_incomplete);
-      previous = input;
-      return;
-    }
-    const __m256i low_nibble = _mm256_set1_epi8(0x0F);
-    // The bytes before each position cross the middle of the register through this.
-    __m256i shifted = _mm256_permute2x128_si256(previous, input, 0x21);
-    __m256i prev1 = _mm256_alignr_epi8(input, shifted, 15);
-    __m256i byte1_high =
-        _mm256_shuffle_epi8(table(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_HIGH)),
-                            _mm256_and_si256(_mm256_srli_epi16(prev1, 4), low_nibble));
-    __m256i byte1_low = _mm256_shuffle_epi8(table(TOVRA_NIBBLE_TABLE(TOVRA_BYTE1_LOW)),
-                                            _mm256_and_si256(prev1, low_nibble));
-    __m256i byte2_high =
-        _mm256_shuffle_epi8(table(TOVRA_NIBBLE_TABLE(TOVRA_BYTE2_HIGH)),
-                            _mm256_and_si256(_mm256_srli_epi16(input, 4), low_nibble));
-    __m256i special = _mm256_and_si256(_mm256_and_si256(byte1_high, byte1_low), byte2_high);
-    __m256i prev2 = _mm256_alignr_epi8(input, shifted, 14);
-    __m256i prev3 = _mm256_alignr_epi8(input, shifted, 13);
-    __m256i third = _mm256_subs_epu8(prev2, _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
-    __m256i fourth = _mm256_subs_epu8(prev3, _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-    __m256i must_continue = _mm256_and_si256(_mm256_or_si256(third, fourth),
-                                             _mm256_set1_epi8(static_cast<char>(0x80)));
-    error = _mm256_or_si256(error, _mm256_xor_si256(must_continue, special));
-    previous_incomplete = _mm256_subs_epu8(
-        input, _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-                                static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
-                                static_cast<char>(0xC0 - 1)));
-    previous = input;
-  }
-};
-
-__attribute__((target("avx2"))) bool is_valid_utf8_avx2(const char* p, size_t n) noexcept {
-  Avx2Validator v{_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256()};
-  const char* end = p + n;
-  for (; end - p >= 32; p += 32) {
-    v.block(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-  }
-  if (p != end) {
-    alignas(32) char tail[32] = {};
-    std::memcpy(tail, p, static_cast<size_t>(end - p));
-    v.block(_mm256_load_si256(reinterpret_cast<const __m256i*>(tail)));
-  }
-  __m256i error = _mm256_or_si256(v.error, v.previous_incomplete);
-  return _mm256_testz_si256(error, error) != 0;
-}
 
 // ---------------------------------------------------------------------------------------
 // Decoding 16 bytes at a time. Bit i of a mask of the first 12 bytes says whether byte i ends
@@ -552,8 +397,8 @@ void encode(const Unit* text, size_t n, char* out, size_t length) noexcept {
 
 bool is_valid_utf8_on_path(std::string_view text, int path) noexcept {
 #ifdef TOVRA_UTF8_X86
-  if (path == 2) return is_valid_utf8_avx2(text.data(), text.size());
-  if (path == 1) return is_valid_utf8_ssse3(text.data(), text.size());
+  if (path == 2) return utf8_validate::is_valid_avx2(text.data(), text.size());
+  if (path == 1) return utf8_validate::is_valid_ssse3(text.data(), text.size());
 #endif
   return is_valid_utf8_scalar(text);
 }

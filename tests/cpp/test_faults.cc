@@ -189,6 +189,14 @@ std::string array_text(std::vector<JsonValue> values) {
   return tovra::to_json(JsonValue::array_from(values));
 }
 
+// Writes the collection file `name` of `dir` holding `values`; returns its text.
+std::string write_collection(const std::string& dir, const std::string& name,
+                             std::vector<JsonValue> values) {
+  std::string text = array_text(std::move(values));
+  write_file(dir + "/" + name + ".json", text);
+  return text;
+}
+
 std::string initial_text(const std::string& name) { return "{ \"" + name + "\":[] }"; }
 
 std::vector<JsonValue> in_memory(const Database& db, std::string_view name) {
@@ -236,42 +244,73 @@ class Case {
 std::string scratch_root;
 int scene_number = 0;
 
-std::string new_scene() {
-  std::string dir = scratch_root + "/s" + std::to_string(++scene_number);
-  mkdir(dir.c_str(), 0777);
-  return dir;
-}
-
-// Builds a scene, arms the case's background fault and `arm`, runs the operation, and disarms.
-std::optional<Error> run_case(Case& c, const std::string& dir,
-                              const std::function<void()>& arm = nullptr) {
-  c.prepare(dir);
-  fs::testing::reset();
-  if (std::optional<Fault> background = c.background()) {
-    fs::testing::fail_call(background->call, 1, background->err, /*sticky=*/true);
+// One run of a case in a scene of its own: a new directory that the case fills, the case's
+// background fault and `arm` armed, the operation run, and every fault and interrupt check
+// disarmed again, keeping the count of calls of each kind made by then. The directory goes
+// with this object.
+class Scene {
+ public:
+  explicit Scene(Case& c, const std::function<void()>& arm = nullptr)
+      : dir_(scratch_root + "/s" + std::to_string(++scene_number)) {
+    mkdir(dir_.c_str(), 0777);
+    c.prepare(dir_);
+    fs::testing::reset();
+    if (std::optional<Fault> background = c.background()) {
+      fs::testing::fail_call(background->call, 1, background->err, /*sticky=*/true);
+    }
+    if (arm) arm();
+    error_ = capture([&] { c.run(); });
+    for (size_t k = 0; k < kKinds; ++k) calls_[k] = fs::testing::calls(static_cast<Call>(k));
+    fs::set_interrupt_check(nullptr);
+    fs::testing::reset();
   }
-  if (arm) arm();
-  std::optional<Error> error = capture([&] { c.run(); });
-  return error;
+  ~Scene() {
+    fs::testing::reset();
+    fs::set_interrupt_check(nullptr);
+    remove_tree(dir_);
+  }
+  Scene(const Scene&) = delete;
+  Scene& operator=(const Scene&) = delete;
+
+  const std::string& dir() const { return dir_; }
+  const std::optional<Error>& error() const { return error_; }
+  const Counts& calls() const { return calls_; }
+  uint64_t calls(Call call) const { return calls_[static_cast<size_t>(call)]; }
+
+ private:
+  std::string dir_;
+  std::optional<Error> error_;
+  Counts calls_{};
+};
+
+// What a scene arms: the nth call of a kind fails with `err` (and every call after it, when
+// sticky)...
+std::function<void()> fail_at(Call call, uint64_t n, int err, bool sticky = false) {
+  return [=] { fs::testing::fail_call(call, n, err, sticky); };
 }
 
-void finish(const std::string& dir) {
-  fs::testing::reset();
-  fs::set_interrupt_check(nullptr);
-  remove_tree(dir);
+// ... or with EINTR, and `check` says whether to stop there.
+std::function<void()> interrupt_at(Call call, uint64_t n, fs::InterruptCheck check,
+                                   bool sticky = false) {
+  return [=] {
+    fs::set_interrupt_check(check);
+    fs::testing::fail_call(call, n, EINTR, sticky);
+  };
+}
+
+// The run succeeded and left the files and objects as a run without faults does.
+void check_clean_outcome(Case& c, const Scene& scene, const std::string& ctx) {
+  CHECK_MSG(!scene.error(), ctx + describe(scene.error()));
+  CHECK_MSG(temporary_files(scene.dir()).empty(), ctx);
+  c.check_state(Point{}, success(), scene.error(), ctx);
 }
 
 void count_clean_run(Case& c) {
-  std::string dir = new_scene();
-  std::optional<Error> error = run_case(c, dir);
-  for (size_t k = 0; k < kKinds; ++k) c.clean[k] = fs::testing::calls(static_cast<Call>(k));
-  fs::testing::reset();
+  Scene scene(c);
+  c.clean = scene.calls();
   std::string ctx = c.name() + " clean";
-  CHECK_MSG(!error, ctx + describe(error));
-  CHECK_MSG(temporary_files(dir).empty(), ctx);
-  c.check_state(Point{}, success(), error, ctx);
+  check_clean_outcome(c, scene, ctx);
   c.check_usable(ctx);
-  finish(dir);
 }
 
 void check_outcome(const Expect& e, const std::optional<Error>& error, const std::string& ctx) {
@@ -292,25 +331,58 @@ void walk_failures(Case& c) {
     for (uint64_t n = 1; n <= c.clean[static_cast<size_t>(fault.call)]; ++n) {
       Point p{fault.call, n, fault.err};
       std::string ctx = context(c.name(), p, "fault");
-      std::string dir = new_scene();
-      std::optional<Error> error =
-          run_case(c, dir, [&] { fs::testing::fail_call(fault.call, n, fault.err); });
-      CHECK_MSG(fs::testing::calls(fault.call) >= n, ctx + " (the fault never fired)");
-      fs::testing::reset();
+      Scene scene(c, fail_at(fault.call, n, fault.err));
+      CHECK_MSG(scene.calls(fault.call) >= n, ctx + " (the fault never fired)");
       std::optional<Expect> e = c.expect(p);
       CHECK_MSG(e.has_value(), ctx + " (no expectation for this point)");
       if (e) {
-        check_outcome(*e, error, ctx);
-        if (!e->temp_may_remain) CHECK_MSG(temporary_files(dir).empty(), ctx + " (temp left)");
-        c.check_state(p, *e, error, ctx);
+        check_outcome(*e, scene.error(), ctx);
+        if (!e->temp_may_remain) {
+          CHECK_MSG(temporary_files(scene.dir()).empty(), ctx + " (temp left)");
+        }
+        c.check_state(p, *e, scene.error(), ctx);
       }
       c.check_usable(ctx);
-      finish(dir);
     }
   }
 }
 
 bool stop_now() { return true; }
+
+// EINTR at the nth call of a kind, without a stop: retried, so the operation succeeds.
+void check_interruption_retried(Case& c, Call call, uint64_t n) {
+  std::string ctx = context(c.name(), Point{call, n, EINTR}, "EINTR retried");
+  Scene scene(c, fail_at(call, n, EINTR));
+  check_clean_outcome(c, scene, ctx);
+}
+
+// EINTR at the nth call of a kind with a stop: the operation ends as a failure there would
+// end it.
+void check_interruption_stopped(Case& c, Call call, uint64_t n) {
+  Point stopped{call, n, failing_errno(call)};
+  std::string ctx = context(c.name(), stopped, "EINTR with a stop");
+  Scene scene(c, interrupt_at(call, n, stop_now));
+  const std::optional<Error>& error = scene.error();
+  std::optional<Expect> e = c.expect(stopped);
+  CHECK_MSG(e.has_value(), ctx + " (no expectation for this point)");
+  // A close that reports EINTR has released the descriptor: nothing is left to stop.
+  bool interruptible = e && e->interruptible && call != Call::kClose;
+  if (interruptible) {
+    CHECK_MSG(error && error->kind() == ErrorKind::kInterrupted, ctx + describe(error));
+    e->ok = false;
+  } else {
+    CHECK_MSG(!error, ctx + describe(error));
+  }
+  CHECK_MSG(temporary_files(scene.dir()).empty(), ctx + " (temp left)");
+  if (e) {
+    if (interruptible) {
+      c.check_state(stopped, *e, error, ctx);
+    } else {
+      c.check_state(Point{}, success(), error, ctx);
+    }
+  }
+  c.check_usable(ctx);
+}
 
 // Every call point hit by EINTR: retried without a stop, the end of the operation with one.
 void walk_interruptions(Case& c) {
@@ -319,46 +391,8 @@ void walk_interruptions(Case& c) {
     Call call = static_cast<Call>(k);
     if (background && background->call == call) continue;
     for (uint64_t n = 1; n <= c.clean[k]; ++n) {
-      Point retried{call, n, EINTR};
-      std::string ctx = context(c.name(), retried, "EINTR retried");
-      std::string dir = new_scene();
-      std::optional<Error> error =
-          run_case(c, dir, [&] { fs::testing::fail_call(call, n, EINTR); });
-      fs::testing::reset();
-      CHECK_MSG(!error, ctx + describe(error));
-      CHECK_MSG(temporary_files(dir).empty(), ctx);
-      c.check_state(Point{}, success(), error, ctx);
-      finish(dir);
-
-      Point stopped{call, n, failing_errno(call)};
-      ctx = context(c.name(), stopped, "EINTR with a stop");
-      dir = new_scene();
-      error = run_case(c, dir, [&] {
-        fs::set_interrupt_check(stop_now);
-        fs::testing::fail_call(call, n, EINTR);
-      });
-      fs::set_interrupt_check(nullptr);
-      fs::testing::reset();
-      std::optional<Expect> e = c.expect(stopped);
-      CHECK_MSG(e.has_value(), ctx + " (no expectation for this point)");
-      // A close that reports EINTR has released the descriptor: nothing is left to stop.
-      bool interruptible = e && e->interruptible && call != Call::kClose;
-      if (interruptible) {
-        CHECK_MSG(error && error->kind() == ErrorKind::kInterrupted, ctx + describe(error));
-        e->ok = false;
-      } else {
-        CHECK_MSG(!error, ctx + describe(error));
-      }
-      CHECK_MSG(temporary_files(dir).empty(), ctx + " (temp left)");
-      if (e) {
-        if (interruptible) {
-          c.check_state(stopped, *e, error, ctx);
-        } else {
-          c.check_state(Point{}, success(), error, ctx);
-        }
-      }
-      c.check_usable(ctx);
-      finish(dir);
+      check_interruption_retried(c, call, n);
+      check_interruption_stopped(c, call, n);
     }
   }
 }
@@ -435,8 +469,7 @@ struct WrittenCollection {
   void prepare(const std::string& dir, const std::string& name) {
     std::vector<JsonValue> old = documents(0, 40, 400);  // several 8 KiB buffers
     path = dir + "/" + name + ".json";
-    old_text = array_text(old);
-    write_file(path, old_text);
+    old_text = write_collection(dir, name, old);
     chmod(path.c_str(), kOldMode);
     if (kChangeOwner && chown(path.c_str(), kOldOwner, kOldOwner) != 0) std::perror("chown");
     now = concat(old, {document(99, 5)});
@@ -536,20 +569,16 @@ class WriteAllCase : public Case {
 
   // Every rename refused: both fail, the first failure is reported, both files stay.
   void check_all_failing() {
-    std::string dir = new_scene();
-    std::optional<Error> error = run_case(*this, dir, [] {
-      fs::testing::fail_call(Call::kRename, 1, EXDEV, /*sticky=*/true);
-    });
-    CHECK(fs::testing::calls(Call::kRename) == 2);
-    fs::testing::reset();
+    Scene scene(*this, fail_at(Call::kRename, 1, EXDEV, /*sticky=*/true));
+    const std::optional<Error>& error = scene.error();
+    CHECK(scene.calls(Call::kRename) == 2);
     CHECK(error && error->kind() == ErrorKind::kFile &&
           error->message() ==
               "Error renaming file: Os { code: 18, kind: CrossesDevices, message: \"Invalid "
               "cross-device link\" }");
     CHECK(read_file(a_.path) == a_.old_text && read_file(b_.path) == b_.old_text);
-    CHECK(temporary_files(dir).empty());
+    CHECK(temporary_files(scene.dir()).empty());
     check_usable("write_all after refused renames");
-    finish(dir);
   }
 
  private:
@@ -621,8 +650,7 @@ class CreateCase : public Case {
         target_(in_memory ? "m" : "n") {}
   void prepare(const std::string& dir) override {
     dir_ = dir;
-    c_text_ = array_text(documents(0, 3, 10));
-    write_file(dir + "/c.json", c_text_);
+    c_text_ = write_collection(dir, "c", documents(0, 3, 10));
     db_ = std::make_unique<Database>(dir);
     kept_.clear();
     if (in_memory_) {
@@ -683,9 +711,8 @@ class DropCase : public Case {
   DropCase() : Case("drop_collection") {}
   void prepare(const std::string& dir) override {
     dir_ = dir;
-    c_text_ = array_text(documents(0, 3, 10));
-    write_file(dir + "/c.json", c_text_);
-    write_file(dir + "/d.json", c_text_);
+    c_text_ = write_collection(dir, "c", documents(0, 3, 10));
+    write_collection(dir, "d", documents(0, 3, 10));
     db_ = std::make_unique<Database>(dir);
   }
   void run() override { db_->drop_collection("c"); }
@@ -719,9 +746,8 @@ class DropAllCase : public Case {
   void prepare(const std::string& dir) override {
     dir_ = dir + "/db";
     mkdir(dir_.c_str(), 0777);
-    text_ = array_text(documents(0, 3, 10));
-    write_file(dir_ + "/a.json", text_);
-    write_file(dir_ + "/b.json", text_);
+    text_ = write_collection(dir_, "a", documents(0, 3, 10));
+    write_collection(dir_, "b", documents(0, 3, 10));
     db_ = std::make_unique<Database>(dir_);
   }
   void run() override { db_->drop_all(); }
@@ -774,8 +800,8 @@ class OpenCase : public Case {
     dir_ = dir;
     a_ = documents(0, 40, 400);  // several 8 KiB buffers
     b_ = documents(0, 2, 3);
-    write_file(dir + "/a.json", array_text(a_));
-    write_file(dir + "/b.json", array_text(b_));
+    write_collection(dir, "a", a_);
+    write_collection(dir, "b", b_);
     db_.reset();
   }
   void run() override { db_ = std::make_unique<Database>(dir_); }
@@ -865,8 +891,7 @@ class LoadCase : public Case {
   void prepare(const std::string& dir) override {
     dir_ = dir;
     c_ = documents(0, 3, 10);
-    c_text_ = array_text(c_);
-    write_file(dir + "/c.json", c_text_);
+    c_text_ = write_collection(dir, "c", c_);
     source_ = dir + "/source.txt";  // not a collection file
     if (whole_document_) {
       write_file(source_,
@@ -958,72 +983,56 @@ int asks = 0;
 int stop_at = 0;
 bool stop_at_nth_ask() { return ++asks >= stop_at; }
 
+// An interrupt check that lets `n` - 1 retries go on and stops at the nth ask.
+fs::InterruptCheck stop_at_ask(int n) {
+  asks = 0;
+  stop_at = n;
+  return stop_at_nth_ask;
+}
+
 // EINTR over and over: retried while the check lets it go on, stopped when it says so.
 void test_interrupt_after_retries() {
-  WriteCase write;
-  std::string dir = new_scene();
-  asks = 0;
-  stop_at = 3;
-  std::optional<Error> error = run_case(write, dir, [] {
-    fs::set_interrupt_check(stop_at_nth_ask);
-    fs::testing::fail_call(Call::kWrite, 2, EINTR, /*sticky=*/true);
-  });
-  uint64_t writes = fs::testing::calls(Call::kWrite);
-  fs::set_interrupt_check(nullptr);
-  fs::testing::reset();
-  CHECK(error && error->kind() == ErrorKind::kInterrupted);
-  CHECK(asks == 3 && writes == 4);  // the first write, then three interrupted attempts
-  CHECK(temporary_files(dir).empty());
-  write.check_state(Point{Call::kWrite, 2, EIO}, failure(ErrorKind::kInterrupted, ""), error,
-                    "write interrupted after retries");
-  write.check_usable("write interrupted after retries");
-  finish(dir);
-
-  OpenCase open;
-  dir = new_scene();
-  asks = 0;
-  stop_at = 2;
-  error = run_case(open, dir, [] {
-    fs::set_interrupt_check(stop_at_nth_ask);
-    fs::testing::fail_call(Call::kRead, 2, EINTR, /*sticky=*/true);
-  });
-  fs::set_interrupt_check(nullptr);
-  fs::testing::reset();
-  CHECK(error && error->kind() == ErrorKind::kInterrupted && asks == 2);
-  open.check_state(Point{Call::kRead, 2, EIO}, failure(ErrorKind::kInterrupted, ""), error,
-                   "constructor interrupted after retries");
-  finish(dir);
+  {
+    WriteCase write;
+    Scene scene(write, interrupt_at(Call::kWrite, 2, stop_at_ask(3), /*sticky=*/true));
+    const std::optional<Error>& error = scene.error();
+    CHECK(error && error->kind() == ErrorKind::kInterrupted);
+    // The first write, then three interrupted attempts.
+    CHECK(asks == 3 && scene.calls(Call::kWrite) == 4);
+    CHECK(temporary_files(scene.dir()).empty());
+    write.check_state(Point{Call::kWrite, 2, EIO}, failure(ErrorKind::kInterrupted, ""), error,
+                      "write interrupted after retries");
+    write.check_usable("write interrupted after retries");
+  }
+  {
+    OpenCase open;
+    Scene scene(open, interrupt_at(Call::kRead, 2, stop_at_ask(2), /*sticky=*/true));
+    const std::optional<Error>& error = scene.error();
+    CHECK(error && error->kind() == ErrorKind::kInterrupted && asks == 2);
+    open.check_state(Point{Call::kRead, 2, EIO}, failure(ErrorKind::kInterrupted, ""), error,
+                     "constructor interrupted after retries");
+  }
 }
 
 // The exact text of one error of each family, so that a change of rendering cannot pass
 // through both sides of the walk's comparisons unnoticed.
 void test_messages() {
   WriteCase write;
-  std::string dir = new_scene();
-  std::optional<Error> error =
-      run_case(write, dir, [] { fs::testing::fail_call(Call::kOpen, 2, EMFILE); });
-  fs::testing::reset();
+  std::optional<Error> error = Scene(write, fail_at(Call::kOpen, 2, EMFILE)).error();
   CHECK(error && error->message() ==
                      "Problem creating temporary file: Os { code: 24, kind: Uncategorized, "
                      "message: \"Too many open files\" }");
-  finish(dir);
 
-  dir = new_scene();
-  error = run_case(write, dir, [] { fs::testing::fail_call(Call::kSync, 2, EIO); });
-  fs::testing::reset();
+  error = Scene(write, fail_at(Call::kSync, 2, EIO)).error();
   CHECK(error && error->kind() == ErrorKind::kFile &&
         error->message() ==
             "Error syncing directory: Os { code: 5, kind: Uncategorized, message: \"Input/output "
             "error\" }");
-  finish(dir);
 
   CreateCase create(false, 0);
-  dir = new_scene();
-  error = run_case(create, dir, [] { fs::testing::fail_call(Call::kWrite, 1, ENOSPC); });
-  fs::testing::reset();
+  error = Scene(create, fail_at(Call::kWrite, 1, ENOSPC)).error();
   CHECK(error && error->kind() == ErrorKind::kOs && error->os_errno() == ENOSPC &&
         error->message() == "No space left on device (os error 28)");
-  finish(dir);
 }
 
 }  // namespace
