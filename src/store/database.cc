@@ -84,6 +84,15 @@ CollectionHandle read_collection_file(std::string_view name, const std::string& 
 // rather than keeping their arena (whose first chunk alone is larger than a small document).
 constexpr size_t kSmallestKeptArena = size_t{64} << 10;
 
+// Makes room for `more` documents after the stored ones. The room grows geometrically, so that
+// many small inserts stay linear in total.
+void make_room(std::vector<JsonValue>& stored, size_t more) {
+  size_t needed = stored.size() + more;
+  if (needed > stored.capacity()) {
+    stored.reserve(std::max({needed, 2 * stored.capacity(), size_t{16}}));
+  }
+}
+
 // Removal that treats a file already gone as removed: 0 or an errno.
 int remove_collection_file(const std::string& path) {
   fs::check_no_nul(path);
@@ -200,9 +209,7 @@ void Database::append(std::string_view name, std::span<JsonValue> documents,
   Collection::WriteGuard guard(*handle);
   std::vector<JsonValue>& stored = guard.documents();
   // Room first and copies first: the moves that follow cannot fail, so a failure stores nothing.
-  // The room grows geometrically, so that many small inserts stay linear in total.
-  size_t needed = stored.size() + documents.size();
-  if (needed > stored.capacity()) stored.reserve(std::max(needed, 2 * stored.capacity()));
+  make_room(stored, documents.size());
   if (arena == nullptr || arena->bytes_used() < kSmallestKeptArena) {
     Arena& own = guard.arena();
     std::vector<JsonValue> copies;
@@ -230,7 +237,7 @@ void Database::insert_converted(std::string_view name, JsonValue document) {
   if (NEVER(handle == nullptr)) throw Error::panic("collection gone during an insert");
   Collection::WriteGuard guard(*handle);
   std::vector<JsonValue>& stored = guard.documents();
-  if (stored.size() == stored.capacity()) stored.reserve(std::max<size_t>(16, 2 * stored.size()));
+  make_room(stored, 1);
   stored.push_back(std::move(document));
 }
 
