@@ -4,8 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <vector>
 
 #include "json/byte_scan.h"
 #include "json/utf8_validate.h"
@@ -50,148 +48,97 @@ void decode_scalar(const unsigned char* p, const unsigned char* end, Unit* out) 
 #ifdef TOVRA_UTF8_X86
 
 // ---------------------------------------------------------------------------------------
-// Decoding 16 bytes at a time. Bit i of a mask of the first 12 bytes says whether byte i ends
-// a code point; for each of the 4096 masks a table gives how many whole code points to take
-// and a shuffle that moves their bytes into 16-bit lanes (up to six code points of one or two
-// bytes) or 32-bit lanes (up to four of one to three bytes), where shifts and masks assemble
-// them. A four-byte code point first in line is decoded the plain way.
+// Decoding 16 bytes a step, into fixed-width text of one or two bytes per unit (so no
+// sequence is longer than three bytes). Lane i of a step stands for the code point that ends
+// at the byte before byte i, when byte i begins a code point: its value is assembled from that
+// byte and the two before it (taken across the step boundary), and a shuffle chosen by the
+// mask of such lanes packs the values to the front. Steps depend on each other only through
+// the output position, so the processor overlaps them.
 
-struct DecodeStep {
-  uint8_t lanes = 0;  // 16 or 32 bits per lane; 0: decode one code point the plain way
-  uint8_t count = 0;     // code points produced
-  uint8_t consumed = 0;  // bytes consumed
-  uint16_t shuffle = 0;  // index into DecodeTables::shuffles
+// For each mask of eight 16-bit lanes, the shuffle that packs the lanes whose bit is set to
+// the front, in order, and how many there are.
+struct PackTables {
+  uint8_t shuffles[256][16];
+  uint8_t counts[256];
 };
 
-struct DecodeTables {
-  DecodeStep steps[4096];
-  std::vector<std::array<uint8_t, 16>> shuffles;
-};
-
-DecodeTables build_decode_tables() {
-  DecodeTables tables;
-  std::map<std::array<uint8_t, 16>, uint16_t> known;
-  for (unsigned mask = 0; mask < 4096; ++mask) {
-    int starts[12], lengths[12], n = 0, start = 0;
-    for (int i = 0; i < 12; ++i) {
-      if (mask & (1u << i)) {
-        starts[n] = start;
-        lengths[n++] = i + 1 - start;
-        start = i + 1;
-      }
+constexpr PackTables build_pack_tables() {
+  PackTables tables{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned at = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      if ((mask & (1u << lane)) == 0) continue;
+      tables.shuffles[mask][at++] = static_cast<uint8_t>(2 * lane);
+      tables.shuffles[mask][at++] = static_cast<uint8_t>(2 * lane + 1);
     }
-    int short_ones = 0, medium_ones = 0;
-    while (short_ones < n && short_ones < 6 && lengths[short_ones] <= 2) ++short_ones;
-    while (medium_ones < n && medium_ones < 4 && lengths[medium_ones] <= 3) ++medium_ones;
-    std::array<uint8_t, 16> shuffle;
-    shuffle.fill(0x80);  // a shuffle index with the high bit set yields a zero byte
-    DecodeStep step;
-    if (short_ones > 0 && short_ones >= medium_ones) {
-      step.lanes = 16;
-      step.count = static_cast<uint8_t>(short_ones);
-      for (int k = 0; k < short_ones; ++k) {
-        int last = starts[k] + lengths[k] - 1;
-        shuffle[2 * k] = static_cast<uint8_t>(last);
-        if (lengths[k] == 2) shuffle[2 * k + 1] = static_cast<uint8_t>(starts[k]);
-      }
-    } else if (medium_ones > 0) {
-      step.lanes = 32;
-      step.count = static_cast<uint8_t>(medium_ones);
-      for (int k = 0; k < medium_ones; ++k) {
-        int last = starts[k] + lengths[k] - 1;
-        for (int b = 0; b < lengths[k]; ++b) shuffle[4 * k + b] = static_cast<uint8_t>(last - b);
-      }
-    } else {
-      continue;
-    }
-    for (int k = 0; k < step.count; ++k) step.consumed += static_cast<uint8_t>(lengths[k]);
-    auto [it, inserted] = known.emplace(shuffle, static_cast<uint16_t>(tables.shuffles.size()));
-    if (inserted) tables.shuffles.push_back(shuffle);
-    step.shuffle = it->second;
-    tables.steps[mask] = step;
+    tables.counts[mask] = static_cast<uint8_t>(at / 2);
+    while (at < 16) tables.shuffles[mask][at++] = 0x80;  // a zero byte
   }
   return tables;
 }
 
-const DecodeTables& decode_tables() {
-  static const DecodeTables tables = build_decode_tables();
-  return tables;
+constexpr PackTables kPackTables = build_pack_tables();
+
+// Eight lanes of one step: `last` holds the byte before each lane's, `before` the one before
+// that and `lead` the one before that, zero-extended to 16 bits; `mask` says which lanes stand
+// for a code point.
+template <typename Unit>
+__attribute__((target("ssse3"), always_inline)) inline void decode_lanes(
+    __m128i last, __m128i before, __m128i lead, unsigned mask, Unit*& out) noexcept {
+  const __m128i low6 = _mm_set1_epi16(0x3F);
+  __m128i ascii = _mm_cmplt_epi16(last, _mm_set1_epi16(0x80));
+  // The byte before the last is a continuation only in a three-byte sequence.
+  __m128i three = _mm_cmpeq_epi16(_mm_and_si128(before, _mm_set1_epi16(0xC0)),
+                                  _mm_set1_epi16(0x80));
+  // A two-byte lead masked with 0x3F keeps just its five payload bits (110xxxxx).
+  __m128i value = _mm_or_si128(
+      _mm_or_si128(_mm_slli_epi16(_mm_and_si128(before, low6), 6), _mm_and_si128(last, low6)),
+      _mm_and_si128(three, _mm_slli_epi16(_mm_and_si128(lead, _mm_set1_epi16(0x0F)), 12)));
+  value = _mm_or_si128(_mm_and_si128(ascii, last), _mm_andnot_si128(ascii, value));
+  __m128i packed = _mm_shuffle_epi8(
+      value, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kPackTables.shuffles[mask])));
+  if constexpr (sizeof(Unit) == 1) {
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_packus_epi16(packed, packed));
+  } else {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+  }
+  out += kPackTables.counts[mask];
 }
 
-// Fixed-width text of one or two bytes per unit (every code point fits the unit). The masks of
-// code point beginnings are taken for 64 bytes at once, so that each step waits only on the
-// table entry of the step before it; the kind of lanes is chosen without a branch, since
-// mixed text alternates between them unpredictably.
+// Decodes from p while 16 bytes of input and room for 16 units remain; returns where the
+// first code point not yet written begins.
 template <typename Unit>
-__attribute__((target("ssse3"))) void decode_ssse3(const unsigned char* p,
-                                                   const unsigned char* end, Unit* out,
-                                                   Unit* out_end) noexcept {
-  const DecodeTables& tables = decode_tables();
+__attribute__((target("ssse3"))) const unsigned char* decode_ssse3(const unsigned char* p,
+                                                                   const unsigned char* end,
+                                                                   Unit*& out,
+                                                                   Unit* out_end) noexcept {
+  static_assert(sizeof(Unit) <= 2);
+  const unsigned char* start = p;
   const __m128i zero = _mm_setzero_si128();
   const __m128i lead_bound = _mm_set1_epi8(static_cast<char>(0xBF));
-  const __m128i pack32 =
-      _mm_setr_epi8(0, 1, 4, 5, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1, -1);
-  while (end - p >= 64 && out_end - out >= 80) {
-    // Bit i: byte i begins a code point (ASCII bytes and leads are above 0xBF as signed bytes).
-    uint64_t begins = 0;
-    for (int k = 0; k < 4; ++k) {
-      __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-      begins |= static_cast<uint64_t>(static_cast<uint32_t>(
-                    _mm_movemask_epi8(_mm_cmpgt_epi8(chunk, lead_bound))))
-                << (16 * k);
-    }
-    // Each step reads 16 bytes and the ends of code points among the first 12 of them.
-    size_t pos = 0;
-    while (pos <= 48) {
-      __m128i input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + pos));
-      if (_mm_movemask_epi8(input) == 0) {
-        if constexpr (sizeof(Unit) == 1) {
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), input);
-        } else {
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(input, zero));
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8), _mm_unpackhi_epi8(input, zero));
-        }
-        pos += 16;
-        out += 16;
-        continue;
-      }
-      const DecodeStep& step = tables.steps[(begins >> (pos + 1)) & 0xFFF];
-      if (step.lanes == 0) {
-        // A four-byte code point, which only fixed-width text of four bytes holds.
-        uint32_t cp;
-        pos += decode_one(p + pos, cp);
-        *out++ = static_cast<Unit>(cp);
-        continue;
-      }
-      __m128i shuffle = _mm_loadu_si128(
-          reinterpret_cast<const __m128i*>(tables.shuffles[step.shuffle].data()));
-      __m128i bytes = _mm_shuffle_epi8(input, shuffle);
-      // 16-bit lanes: lead (or zero) in the high byte, last byte in the low byte.
-      __m128i short_lanes =
-          _mm_or_si128(_mm_and_si128(bytes, _mm_set1_epi16(0x7F)),
-                       _mm_srli_epi16(_mm_and_si128(bytes, _mm_set1_epi16(0x1F00)), 2));
-      if constexpr (sizeof(Unit) == 1) {
-        // Text of one byte per code point has no three-byte sequences.
-        _mm_storel_epi64(reinterpret_cast<__m128i*>(out),
-                         _mm_packus_epi16(short_lanes, short_lanes));
-      } else {
-        // 32-bit lanes: last byte, the one before, the lead of a three-byte sequence, zero.
-        __m128i long_lanes = _mm_or_si128(
-            _mm_or_si128(_mm_and_si128(bytes, _mm_set1_epi32(0x7F)),
-                         _mm_srli_epi32(_mm_and_si128(bytes, _mm_set1_epi32(0x3F00)), 2)),
-            _mm_srli_epi32(_mm_and_si128(bytes, _mm_set1_epi32(0x0F0000)), 4));
-        long_lanes = _mm_shuffle_epi8(long_lanes, pack32);
-        __m128i select = _mm_set1_epi8(static_cast<char>(step.lanes == 32 ? 0xFF : 0));
-        __m128i units = _mm_or_si128(_mm_and_si128(select, long_lanes),
-                                     _mm_andnot_si128(select, short_lanes));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), units);
-      }
-      pos += step.consumed;
-      out += step.count;
-    }
-    p += pos;
+  __m128i previous = zero;
+  // Lane 0 of the first step would stand for a code point before the text.
+  unsigned first_step = 0xFFFE;
+  for (; end - p >= 16 && out_end - out >= 16; p += 16) {
+    __m128i input = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    // ASCII bytes and leads are above 0xBF as signed bytes: they begin code points.
+    unsigned mask =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(input, lead_bound))) & first_step;
+    first_step = 0xFFFF;
+    __m128i last = _mm_alignr_epi8(input, previous, 15);
+    __m128i before = _mm_alignr_epi8(input, previous, 14);
+    __m128i lead = _mm_alignr_epi8(input, previous, 13);
+    previous = input;
+    decode_lanes(_mm_unpacklo_epi8(last, zero), _mm_unpacklo_epi8(before, zero),
+                 _mm_unpacklo_epi8(lead, zero), mask & 0xFF, out);
+    decode_lanes(_mm_unpackhi_epi8(last, zero), _mm_unpackhi_epi8(before, zero),
+                 _mm_unpackhi_epi8(lead, zero), mask >> 8, out);
   }
-  decode_scalar(p, end, out);
+  // Written: every code point that ends before p - 1. The next begins at or before p - 1.
+  if (p == start) return p;
+  const unsigned char* next = p - 1;
+  while ((*next & 0xC0) == 0x80) --next;
+  return next;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -252,7 +199,9 @@ __attribute__((target("ssse3"))) size_t encode_ssse3(const Unit* text, size_t n,
   while (n - i >= 4 && out_end - out >= 16) {
     __m128i c = load_four(text + i);
     __m128i ascii = _mm_cmplt_epi32(c, below_80);
-    if (_mm_movemask_epi8(ascii) == 0xFFFF && n - i >= 8) {
+    // Runs of eight ASCII code points are common in text of one byte per unit; in wider text
+    // they are short, and the test would mostly mispredict.
+    if (sizeof(Unit) == 1 && _mm_movemask_epi8(ascii) == 0xFFFF && n - i >= 8) {
       __m128i d = load_four(text + i + 4);
       if (_mm_movemask_epi8(_mm_cmplt_epi32(d, below_80)) == 0xFFFF) {
         // Eight ASCII code points: the low byte of each lane.
@@ -445,26 +394,21 @@ Utf8Shape utf8_shape(std::string_view valid_text) noexcept {
   return shape;
 }
 
-void decode_utf8(std::string_view valid_text, uint8_t* out, size_t units) noexcept {
+void decode_utf8(std::string_view valid_text, uint8_t* out, [[maybe_unused]] size_t units) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
   const auto* end = p + valid_text.size();
 #ifdef TOVRA_UTF8_X86
-  if (kPath != Path::kScalar) {
-    decode_ssse3(p, end, out, out + units);
-    return;
-  }
+  if (kPath != Path::kScalar) p = decode_ssse3(p, end, out, out + units);
 #endif
   decode_scalar(p, end, out);
 }
 
-void decode_utf8(std::string_view valid_text, uint16_t* out, size_t units) noexcept {
+void decode_utf8(std::string_view valid_text, uint16_t* out,
+                 [[maybe_unused]] size_t units) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
   const auto* end = p + valid_text.size();
 #ifdef TOVRA_UTF8_X86
-  if (kPath != Path::kScalar) {
-    decode_ssse3(p, end, out, out + units);
-    return;
-  }
+  if (kPath != Path::kScalar) p = decode_ssse3(p, end, out, out + units);
 #endif
   decode_scalar(p, end, out);
 }
