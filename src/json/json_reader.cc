@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <system_error>
 #include <vector>
 
@@ -15,9 +16,11 @@ namespace tovra {
 
 namespace {
 
-constexpr size_t kReadBufferSize = 8192;
+// Large enough that a file costs few system calls, small enough to stay in the processor's
+// caches while it is parsed.
+constexpr size_t kReadBufferSize = size_t{256} << 10;
 
-// Bytes of a stream, pulled through one fixed 8 KiB buffer. The stream reports its own failures
+// Bytes of a stream, pulled through one buffer. The stream reports its own failures
 // by throwing, so a text cut short by an error is never taken for a complete one.
 class StreamSource {
  public:
@@ -27,16 +30,16 @@ class StreamSource {
 
   // The next chunk, or false at the end of the input.
   bool next(const char*& begin, const char*& end) {
-    size_t n = stream_.read(buffer_, kReadBufferSize);
+    size_t n = stream_.read(buffer_.get(), kReadBufferSize);
     if (n == 0) return false;
-    begin = buffer_;
-    end = buffer_ + n;
+    begin = buffer_.get();
+    end = buffer_.get() + n;
     return true;
   }
 
  private:
   ByteSource& stream_;
-  char buffer_[kReadBufferSize];
+  std::unique_ptr<char[]> buffer_{new char[kReadBufferSize]};
 };
 
 // Text in memory, as one chunk; it may hold NUL bytes.

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 
 #include "json/byte_scan.h"
 
@@ -11,25 +12,27 @@ namespace tovra {
 
 namespace {
 
-constexpr size_t kWriteBufferSize = 8192;
-
 // Room reserved for any one number: a double takes at most 24 bytes ("-1.2345678901234567e-308"
 // and "-0.00001234567890123456" both fit), an integer at most 20 digits and a sign.
 constexpr size_t kNumberRoom = 32;
 
+// Each sink says how large a buffer the emitter fills before handing bytes over: text in
+// memory takes small steps, a stream large ones, so that a file costs few system calls.
 struct StringSink {
+  static constexpr size_t kBufferSize = size_t{8} << 10;
   std::string& out;
   void consume(const char* bytes, size_t n) { out.append(bytes, n); }
 };
 
 struct StreamSink {
+  static constexpr size_t kBufferSize = size_t{256} << 10;
   ByteSink& stream;
   void consume(const char* bytes, size_t n) { stream.write(bytes, n); }
 };
 
 inline bool any_needs_escape(uint64_t word) { return byte_scan::escape_bytes(word) != 0; }
 
-// Serialises into a fixed buffer that is handed to the sink whenever it fills up.
+// Serialises into a buffer that is handed to the sink whenever it fills up.
 template <typename Sink>
 class JsonEmitter {
  public:
@@ -149,10 +152,10 @@ class JsonEmitter {
 
   // Hands what is buffered to the sink.
   void flush() {
-    if (pos_ != buffer_) {
-      size_t n = static_cast<size_t>(pos_ - buffer_);
-      pos_ = buffer_;
-      sink_.consume(buffer_, n);
+    if (pos_ != buffer_.get()) {
+      size_t n = static_cast<size_t>(pos_ - buffer_.get());
+      pos_ = buffer_.get();
+      sink_.consume(buffer_.get(), n);
     }
   }
 
@@ -175,7 +178,7 @@ class JsonEmitter {
       room = static_cast<size_t>(buffer_end() - pos_);
       if (room == 0) {
         flush();
-        room = kWriteBufferSize;
+        room = Sink::kBufferSize;
       }
       size_t chunk = n < room ? n : room;
       std::memcpy(pos_, bytes, chunk);
@@ -293,11 +296,11 @@ class JsonEmitter {
     return std::to_chars(out, out + 8, k - 1).ptr;
   }
 
-  char* buffer_end() { return buffer_ + kWriteBufferSize; }
+  char* buffer_end() { return buffer_.get() + Sink::kBufferSize; }
 
   Sink& sink_;
-  char buffer_[kWriteBufferSize];
-  char* pos_ = buffer_;
+  std::unique_ptr<char[]> buffer_{new char[Sink::kBufferSize]};
+  char* pos_ = buffer_.get();
 };
 
 }  // namespace

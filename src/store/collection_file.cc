@@ -19,8 +19,9 @@ namespace {
 
 const char kSerializeError[] = "Error serializing JSON";
 
-// Buffers read between two interrupt checks: 256 KiB parse in well under a millisecond.
-constexpr uint32_t kBuffersPerInterruptCheck = 32;
+// Buffers read or written between two interrupt checks: four buffers of the reader or writer
+// (1 MiB) take a few milliseconds.
+constexpr uint32_t kBuffersPerInterruptCheck = 4;
 
 // A file's bytes for the reader. A failed read ends the parse with the reader's own message.
 class FileByteSource final : public ByteSource {
