@@ -164,6 +164,50 @@ def test_keys_come_back_in_byte_order(db):
     assert list(got["aa"]) == ["y", "z"]
 
 
+def _same_keys(k):
+    # Built from the same literal each time: the dicts share their key objects.
+    return {"name": f"n{k}", "id": k, "address": {"zip": k, "city": "c"}, "a": [k]}
+
+
+@pytest.mark.parametrize(
+    "documents",
+    [
+        pytest.param([_same_keys(k) for k in range(50)], id="one-layout"),
+        # The same key objects in another order, then back: each dict is sorted on its own.
+        pytest.param([_same_keys(k) if k % 3 else dict(reversed(_same_keys(k).items()))
+                      for k in range(50)], id="orders-alternate"),
+        # Keys that own memory, str subclasses and repeated text in new objects.
+        pytest.param([{"a_key_longer_than_fourteen": k, Text("t"): k, "b": k} for k in range(20)]
+                     + [{"".join(["b"]): k, "a": k} for k in range(20)], id="mixed-keys"),
+        # Dicts of one layout whose sizes differ only in the last key.
+        pytest.param([{"x": 1, "y": 2}, {"x": 1, "y": 2, "z": 3}] * 10, id="prefix-layouts"),
+    ],
+)
+def test_many_dicts_keep_their_keys_in_byte_order(db, documents):
+    db.insert_many("c", documents)
+    found = db.find("c")
+    assert found == documents
+    for got, sent in zip(found, documents):
+        assert list(got) == sorted(sent, key=lambda key: key.encode())
+        if "address" in got:
+            assert list(got["address"]) == ["city", "zip"]
+
+
+def test_remembered_keys_are_released(db):
+    key = "".join(["ke", "y"])  # a str of its own, not an interned constant
+    before = sys.getrefcount(key)
+    db.insert_many("c", [{key: k, "b": k} for k in range(20)])
+    assert sys.getrefcount(key) == before
+
+
+def test_known_layout_with_a_bad_value_stores_nothing(db):
+    documents = [_same_keys(k) for k in range(20)]
+    documents[15]["a"] = [object()]
+    with pytest.raises(TypeError, match="unsupported type object"):
+        db.insert_many("c", documents)
+    assert db.collections() == []
+
+
 def unsupported(name):
     return TypeError, f"unsupported type {name}"
 

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -64,6 +66,13 @@ class Depythonizer {
  public:
   Depythonizer(Arena* arena, bool outermost_in_arena)
       : arena_(arena), heap_levels_(outermost_in_arena ? 0 : 1) {}
+  ~Depythonizer() {
+    for (KeyLayout& layout : layouts_) {
+      for (PyObject* key : layout.keys) Py_DECREF(key);
+    }
+  }
+  Depythonizer(const Depythonizer&) = delete;
+  Depythonizer& operator=(const Depythonizer&) = delete;
 
   JsonValue convert(PyObject* object, int depth) {
     if (--until_signal_check_ == 0) {
@@ -184,6 +193,8 @@ class Depythonizer {
   JsonValue exact_list(PyObject* list, int depth) {
     enter(depth);
     Py_ssize_t length = PyList_GET_SIZE(list);
+    // A list of many documents is where dicts repeat their keys.
+    if (length >= kListOfDocuments) layouts_enabled_ = true;
     JsonValue array = JsonValue::array(static_cast<size_t>(length), arena_for(depth));
     std::span<JsonValue> elements = array.elements();
     for (Py_ssize_t i = 0; i < length; ++i) {
@@ -269,11 +280,94 @@ class Depythonizer {
     EntryRelease release{entries_, first_entry};
     size_t first_member = members_.size();
     const size_t end = entries_.size();  // nested dicts push and pop above this mark
+    size_t count = (end - first_entry) / 2;
+    KeyLayout* layout = layouts_enabled_ ? &layouts_[layout_slot(first_entry, count)] : nullptr;
+    if (layout != nullptr && matches(*layout, first_entry, count)) {
+      // The keys are known, and so is their order: each value goes straight to its place.
+      members_.resize(first_member + count);
+      for (size_t k = 0; k < count; ++k) {
+        JsonValue value = convert(entries_[first_entry + 2 * k + 1], depth + 1);
+        JsonMember& m = members_[first_member + layout->position[k]];
+        m.key = layout->converted[k];
+        m.value = std::move(value);
+      }
+      std::span<JsonMember> members(members_.data() + first_member, count);
+      JsonValue object = JsonValue::object_from_sorted(members, arena_for(depth));
+      members_.resize(first_member);
+      return object;
+    }
     for (size_t i = first_entry; i < end; i += 2) {
       JsonMember m = member(entries_[i], entries_[i + 1], depth);
       members_.push_back(std::move(m));
     }
+    if (layout != nullptr) remember(*layout, first_entry, first_member, count);
     return build_object(first_member, depth);
+  }
+
+  // Dicts of one insert_many mostly share their keys: the same str objects in the same order.
+  // A layout remembers one such sequence, the keys converted and where each entry goes in key
+  // order, so that a dict of a known layout skips converting and sorting its keys. It holds
+  // references to its keys, so that a match by identity is never a new str at an old address.
+  // Only exact str keys short enough to own no memory are remembered: such keys are distinct
+  // in a dict and copy for free.
+  struct KeyLayout {
+    std::vector<PyObject*> keys;
+    std::vector<JsonValue> converted;
+    std::vector<uint32_t> position;  // position[k]: where entry k goes in key order
+  };
+  static constexpr size_t kLayoutSlots = 8;
+  static constexpr size_t kMaxLayoutKeys = 64;
+  static constexpr Py_ssize_t kListOfDocuments = 8;
+
+  size_t layout_slot(size_t first_entry, size_t count) const noexcept {
+    if (count == 0) return 0;
+    auto first = reinterpret_cast<uintptr_t>(entries_[first_entry]);
+    auto last = reinterpret_cast<uintptr_t>(entries_[first_entry + 2 * (count - 1)]);
+    uint64_t h = (first ^ (last << 7) ^ count) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h >> 61) & (kLayoutSlots - 1);
+  }
+
+  bool matches(const KeyLayout& layout, size_t first_entry, size_t count) const noexcept {
+    if (layout.keys.size() != count || count == 0) return false;
+    for (size_t k = 0; k < count; ++k) {
+      if (layout.keys[k] != entries_[first_entry + 2 * k]) return false;
+    }
+    return true;
+  }
+
+  // Takes the keys just converted at members_[first_member, + count) as the slot's layout,
+  // when they qualify. Never throws: without memory the slot is left empty.
+  void remember(KeyLayout& layout, size_t first_entry, size_t first_member,
+                size_t count) noexcept {
+    if (count == 0 || count > kMaxLayoutKeys) return;
+    for (size_t k = 0; k < count; ++k) {
+      if (!PyUnicode_CheckExact(entries_[first_entry + 2 * k]) ||
+          members_[first_member + k].key.has_block()) {
+        return;
+      }
+    }
+    for (PyObject* key : layout.keys) Py_DECREF(key);
+    layout.keys.clear();
+    try {
+      std::vector<uint32_t> order(count);
+      for (size_t k = 0; k < count; ++k) order[k] = static_cast<uint32_t>(k);
+      std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return compare_key_bytes(members_[first_member + a].key_view(),
+                                 members_[first_member + b].key_view()) < 0;
+      });
+      layout.position.resize(count);
+      for (size_t j = 0; j < count; ++j) layout.position[order[j]] = static_cast<uint32_t>(j);
+      layout.converted.clear();
+      for (size_t k = 0; k < count; ++k) layout.converted.push_back(members_[first_member + k].key);
+      layout.keys.reserve(count);
+    } catch (const std::bad_alloc&) {
+      return;
+    }
+    for (size_t k = 0; k < count; ++k) {
+      PyObject* key = entries_[first_entry + 2 * k];
+      Py_INCREF(key);
+      layout.keys.push_back(key);
+    }
   }
 
   // keys(), values() and len() of any mapping, then the entries in index order.
@@ -308,6 +402,8 @@ class Depythonizer {
 
   Arena* arena_;
   int heap_levels_;
+  bool layouts_enabled_ = false;
+  KeyLayout layouts_[kLayoutSlots];
   std::vector<JsonMember> members_;
   std::vector<PyObject*> entries_;
   uint32_t until_signal_check_ = kItemsPerSignalCheck;
