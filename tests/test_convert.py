@@ -193,6 +193,14 @@ def test_many_dicts_keep_their_keys_in_byte_order(db, documents):
             assert list(got["address"]) == ["city", "zip"]
 
 
+def test_nested_dicts_of_new_layouts_leave_the_outer_keys_alone(db):
+    # Each nested dict has keys of its own, so it is remembered afresh, over whichever layout
+    # it meets, the outer one included, while the outer dict is being converted.
+    documents = [{"outer": {f"n{i}": i, "m": i}, "b": i, "c": [i]} for i in range(300)]
+    db.insert_many("c", documents)
+    assert db.find("c") == documents
+
+
 def test_remembered_keys_are_released(db):
     key = "".join(["ke", "y"])  # a str of its own, not an interned constant
     before = sys.getrefcount(key)

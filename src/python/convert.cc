@@ -283,13 +283,19 @@ class Depythonizer {
     size_t count = (end - first_entry) / 2;
     KeyLayout* layout = layouts_enabled_ ? &layouts_[layout_slot(first_entry, count)] : nullptr;
     if (layout != nullptr && matches(*layout, first_entry, count)) {
-      // The keys are known, and so is their order: each value goes straight to its place.
+      // The keys are known, and so is their order: each value goes straight to its place. The
+      // keys are placed and the positions copied first, since converting a value (a nested
+      // dict of another layout) may take this slot over.
       members_.resize(first_member + count);
+      uint32_t position[kMaxLayoutKeys];
+      for (size_t k = 0; k < count; ++k) {
+        position[k] = layout->position[k];
+        members_[first_member + position[k]].key = layout->converted[k];
+      }
+      layout = nullptr;
       for (size_t k = 0; k < count; ++k) {
         JsonValue value = convert(entries_[first_entry + 2 * k + 1], depth + 1);
-        JsonMember& m = members_[first_member + layout->position[k]];
-        m.key = layout->converted[k];
-        m.value = std::move(value);
+        members_[first_member + position[k]].value = std::move(value);
       }
       std::span<JsonMember> members(members_.data() + first_member, count);
       JsonValue object = JsonValue::object_from_sorted(members, arena_for(depth));
