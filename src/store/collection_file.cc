@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 #include <utility>
@@ -19,24 +20,25 @@ namespace {
 
 const char kSerializeError[] = "Error serializing JSON";
 
-// Buffers read or written between two interrupt checks: four buffers of the reader or writer
-// (1 MiB) take a few milliseconds.
-constexpr uint32_t kBuffersPerInterruptCheck = 4;
+// Bytes read or written between two interrupt checks (two buffers of the reader or writer):
+// 512 KiB parse or serialise in a few milliseconds. Files smaller than that are not stopped
+// on the way, except where a system call itself reports the interruption.
+constexpr uint32_t kBytesPerInterruptCheck = uint32_t{512} << 10;
 
 // A file's bytes for the reader. A failed read ends the parse with the reader's own message.
 class FileByteSource final : public ByteSource {
  public:
   explicit FileByteSource(const fs::File& file) : file_(file) {}
   size_t read(char* buffer, size_t capacity) override {
-    poll_.tick();
     size_t count = 0;
     if (fs::read(file_, buffer, capacity, count) != 0) throw Error::value(kDeserializeError);
+    poll_.tick(static_cast<uint32_t>(std::min(count, size_t{kBytesPerInterruptCheck})));
     return count;
   }
 
  private:
   const fs::File& file_;
-  fs::InterruptPoll poll_{kBuffersPerInterruptCheck};
+  fs::InterruptPoll poll_{kBytesPerInterruptCheck};
 };
 
 // A temporary file's bytes from the writer; a failed write fails the whole serialisation.
@@ -44,7 +46,7 @@ class FileByteSink final : public ByteSink {
  public:
   explicit FileByteSink(const fs::File& file) : file_(file) {}
   void write(const char* bytes, size_t n) override {
-    poll_.tick();
+    poll_.tick(static_cast<uint32_t>(std::min(n, size_t{kBytesPerInterruptCheck})));
     if (fs::write_all(file_, std::string_view(bytes, n)) != 0) {
       throw Error::value(kSerializeError);
     }
@@ -52,7 +54,7 @@ class FileByteSink final : public ByteSink {
 
  private:
   const fs::File& file_;
-  fs::InterruptPoll poll_{kBuffersPerInterruptCheck};
+  fs::InterruptPoll poll_{kBytesPerInterruptCheck};
 };
 
 bool is_special_file(mode_t mode) {
@@ -99,7 +101,9 @@ std::optional<TemporaryFile> create_temporary_file(const std::string& directory,
     std::string path = join_path(directory, temporary_file_name());
     fs::File file;
     err = fs::open_file(path, fs::OpenMode::kCreateNew, file);
-    if (err == 0) return std::optional<TemporaryFile>(std::in_place, std::move(file), std::move(path));
+    if (err == 0) {
+      return std::optional<TemporaryFile>(std::in_place, std::move(file), std::move(path));
+    }
     if (err != EEXIST || attempt >= 64) return std::nullopt;
   }
 }

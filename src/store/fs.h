@@ -49,14 +49,17 @@ void set_interrupt_check(InterruptCheck check) noexcept;
 void check_interrupt();
 
 // Calls check_interrupt() once every `period` ticks: cheap enough for a per-document loop.
+// A tick may weigh more than one (a buffer of bytes counts its size).
 class InterruptPoll {
  public:
   explicit InterruptPoll(uint32_t period = 4096) noexcept : period_(period), left_(period) {}
-  void tick() {
-    if (--left_ == 0) {
-      left_ = period_;
-      check_interrupt();
+  void tick(uint32_t weight = 1) {
+    if (weight < left_) {
+      left_ -= weight;
+      return;
     }
+    left_ = period_;
+    check_interrupt();
   }
 
  private:

@@ -467,7 +467,7 @@ struct WrittenCollection {
   std::vector<JsonValue> now;
 
   void prepare(const std::string& dir, const std::string& name) {
-    std::vector<JsonValue> old = documents(0, 40, 14000);  // several 256 KiB buffers
+    std::vector<JsonValue> old = documents(0, 40, 7500);  // two buffers, one interrupt check
     path = dir + "/" + name + ".json";
     old_text = write_collection(dir, name, old);
     chmod(path.c_str(), kOldMode);
@@ -798,7 +798,7 @@ class OpenCase : public Case {
   OpenCase() : Case("constructor") {}
   void prepare(const std::string& dir) override {
     dir_ = dir;
-    a_ = documents(0, 40, 14000);  // several 256 KiB buffers
+    a_ = documents(0, 40, 7500);  // two buffers, one interrupt check
     b_ = documents(0, 2, 3);
     write_collection(dir, "a", a_);
     write_collection(dir, "b", b_);
