@@ -194,7 +194,7 @@ class JsonValue {
   // there is no such member). Scans over many documents call it some documents ahead, so that
   // their lookups do not wait for memory.
   void prefetch_member(uint32_t index) const noexcept {
-    if (!is_object()) return;
+    if (!is_object() || load_size() == 0) return;
     const char* block = static_cast<const char*>(load_ptr());
     prefetch_line(block + 2 * sizeof(JsonValue) * (index < load_size() ? index : 0));
   }
