@@ -178,7 +178,11 @@ JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
   return v;
 }
 
-JsonValue::JsonValue(const JsonValue& other) : JsonValue(other.copy_into(nullptr)) {}
+void JsonValue::copy_block_of(const JsonValue& other) {
+  JsonValue copy = other.copy_into(nullptr);
+  std::memcpy(bytes_, copy.bytes_, sizeof bytes_);
+  copy.set_tag(JsonType::kNull);
+}
 
 JsonValue JsonValue::copy_into(Arena* arena) const {
   switch (type()) {
@@ -246,12 +250,9 @@ size_t JsonValue::block_bytes() const noexcept {
   }
 }
 
-JsonValue& JsonValue::operator=(const JsonValue& other) {
-  if (this != &other) {
-    JsonValue copy(other);
-    *this = std::move(copy);
-  }
-  return *this;
+JsonValue& JsonValue::assign_block_of(const JsonValue& other) {
+  JsonValue copy = other.copy_into(nullptr);
+  return *this = std::move(copy);
 }
 
 void JsonValue::release_block() noexcept {

@@ -48,8 +48,24 @@ class JsonValue {
   JsonValue() noexcept { set_tag(JsonType::kNull); }
   ~JsonValue() { release(); }
 
-  JsonValue(const JsonValue& other);
-  JsonValue& operator=(const JsonValue& other);
+  // A value without a block (a scalar or a short string) copies as its 16 bytes.
+  JsonValue(const JsonValue& other) {
+    if (other.has_block()) {
+      copy_block_of(other);
+    } else {
+      std::memcpy(bytes_, other.bytes_, sizeof bytes_);
+    }
+  }
+  JsonValue& operator=(const JsonValue& other) {
+    if (this == &other) return *this;
+    if (other.has_block()) return assign_block_of(other);
+    // `other` may live inside this value: its bytes are taken before this value's blocks go.
+    uint8_t taken[sizeof bytes_];
+    std::memcpy(taken, other.bytes_, sizeof taken);
+    release();
+    std::memcpy(bytes_, taken, sizeof bytes_);
+    return *this;
+  }
   JsonValue(JsonValue&& other) noexcept {
     std::memcpy(bytes_, other.bytes_, sizeof bytes_);
     other.set_tag(JsonType::kNull);
@@ -234,6 +250,9 @@ class JsonValue {
     if (has_block() && !in_arena()) release_block();
   }
   void release_block() noexcept;
+  // The copies of a value with a block: deep, on the heap.
+  void copy_block_of(const JsonValue& other);
+  JsonValue& assign_block_of(const JsonValue& other);
   static void* allocate_block(size_t bytes, Arena* arena) {
     return arena != nullptr ? arena->allocate(bytes) : ::operator new(bytes);
   }
