@@ -154,9 +154,15 @@ void Database::create_collection(std::string_view name) {
   struct stat status;
   int err = fs::stat_path(file_path, status);
   if (err == 0) return;
-  // A name that exists but cannot be followed (a dangling or looping link) is not free: writing
-  // through it or beside it would put the collection where it cannot be read back.
-  if (err != ENOENT || fs::lstat_path(file_path, status) == 0) throw fs::os_error(err);
+  if (err != ENOENT) throw fs::os_error(err);
+  if (fs::lstat_path(file_path, status) == 0) {
+    // Something has the name: a file that another process has just made, or a link that
+    // cannot be followed (dangling or looping), which is not free either: writing through it
+    // or beside it would put the collection where it cannot be read back.
+    err = fs::stat_path(file_path, status);
+    if (err == 0) return;
+    throw fs::os_error(err);
+  }
   std::string text = "{ \"";
   append_json_string(text, name);
   text += "\":[] }";

@@ -1037,6 +1037,20 @@ void test_messages() {
 
 }  // namespace
 
+// A collection file that another process makes between the status query and the check for a
+// link that leads nowhere is taken as there: the insert loads it and appends.
+void test_file_appearing_during_insert() {
+  std::string dir = std::string(scratch_root) + "/appearing";
+  mkdir(dir.c_str(), 0755);
+  Database db(dir);
+  write_collection(dir, "c", documents(0, 2, 3));
+  fs::testing::fail_call(Call::kStat, 1, ENOENT);
+  std::optional<Error> error = capture([&] { db.insert("c", document(99, 5)); });
+  fs::testing::reset();
+  CHECK_MSG(!error, "insert into a file that appeared" + describe(error));
+  CHECK(found(db, "c") == 3);
+}
+
 int main() {
   char dir_template[] = "/tmp/test_faults_XXXXXX";
   scratch_root = mkdtemp(dir_template);
@@ -1067,6 +1081,7 @@ int main() {
   }
   test_interrupt_after_retries();
   test_messages();
+  test_file_appearing_during_insert();
 
   remove_tree(scratch_root);
   return test_support::summary();
