@@ -15,6 +15,8 @@
 
 namespace tovra {
 
+class ShapeTable;
+
 class Arena {
  public:
   Arena() = default;
@@ -53,6 +55,10 @@ class Arena {
     reserved_ = mark.reserved;
   }
 
+  // The shapes of the objects whose blocks are in this arena (see shape_table.h), made on
+  // first use. Throws std::bad_alloc.
+  ShapeTable& shapes();
+
   // Bytes handed out, and bytes held in chunks.
   size_t bytes_used() const noexcept { return used_; }
   size_t bytes_reserved() const noexcept { return reserved_; }
@@ -66,7 +72,11 @@ class Arena {
   struct FreeChunk {
     void operator()(char* chunk) const noexcept { ::operator delete(chunk); }
   };
+  struct DropShapes {
+    void operator()(ShapeTable* table) const noexcept;
+  };
   std::vector<std::unique_ptr<char, FreeChunk>> chunks_;
+  std::unique_ptr<ShapeTable, DropShapes> shapes_;
   char* cursor_ = nullptr;
   char* limit_ = nullptr;
   size_t next_chunk_ = kFirstChunk;

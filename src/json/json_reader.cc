@@ -307,7 +307,9 @@ class Parser {
       for (;;) {
         skip_whitespace();
         if (peek() != '"') fail();
-        members_.push_back(JsonMember{JsonValue::string(parse_string(), arena_), JsonValue()});
+        // A key is kept by the shape of its object, so the scratch copy of a long one is not
+        // made in the arena.
+        members_.push_back(JsonMember{JsonValue::string(parse_string()), JsonValue()});
         size_t index = members_.size() - 1;
         skip_whitespace();
         expect(':');

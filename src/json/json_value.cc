@@ -7,6 +7,7 @@
 #include <new>
 
 #include "json/error.h"
+#include "json/shape_table.h"
 
 namespace tovra {
 
@@ -93,18 +94,85 @@ JsonValue JsonValue::array_from(std::span<JsonValue> elements, Arena* arena) {
   return array;
 }
 
-JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members, Arena* arena) {
-  JsonValue v;
-  uint32_t n = checked_size(members.size());
-  JsonMember* block = nullptr;
-  if (n > 0) {
-    block = static_cast<JsonMember*>(allocate_block(n * sizeof(JsonMember), arena));
-    std::uninitialized_move_n(members.begin(), n, block);
+namespace {
+
+// The keys of members in the order `order` gives (the identity when it is null).
+struct OrderedKeys {
+  const JsonMember* members;
+  const uint32_t* order;
+  size_t count;
+
+  size_t size() const noexcept { return count; }
+  const JsonValue& operator[](size_t i) const noexcept {
+    return members[order != nullptr ? order[i] : i].key;
   }
-  v.store(static_cast<void*>(block));
-  v.store_size(n);
+};
+
+// Keys with the one at `skipped` left out.
+struct KeysWithout {
+  std::span<const JsonValue> keys;
+  size_t skipped;
+
+  size_t size() const noexcept { return keys.size() - 1; }
+  const JsonValue& operator[](size_t i) const noexcept { return keys[i < skipped ? i : i + 1]; }
+};
+
+}  // namespace
+
+JsonValue JsonValue::object_block(const Shape* shape, uint32_t size, Arena* arena) {
+  JsonValue v;
   v.set_tag(JsonType::kObject, block_flag(arena));
+  if (size == 0) {
+    v.store(static_cast<void*>(nullptr));
+    v.store_size(0);
+    return v;
+  }
+  TOVRA_ASSERT((shape == nullptr) == (arena == nullptr));
+  const size_t values_end = sizeof(void*) + size * sizeof(JsonValue);
+  const size_t bytes =
+      shape != nullptr ? values_end : values_end + sizeof(Shape) + size * sizeof(JsonValue);
+  char* block = static_cast<char*>(allocate_block(bytes, arena));
+  if (shape == nullptr) {
+    Shape* own = new (block + values_end) Shape(nullptr, size, 0);
+    std::uninitialized_default_construct_n(own->mutable_keys(), size);
+    shape = own;
+  }
+  std::memcpy(block, &shape, sizeof shape);
+  std::uninitialized_default_construct_n(reinterpret_cast<JsonValue*>(block + sizeof(void*)),
+                                         size);
+  v.store(static_cast<void*>(block));
+  v.store_size(size);
   return v;
+}
+
+JsonValue JsonValue::object_of_shape(const Shape* shape, Arena* arena) {
+  TOVRA_ASSERT(shape->owner() == arena);
+  return object_block(shape, shape->size(), arena);
+}
+
+// Builds an object of the members at `order` (ascending, distinct keys; all of them in turn
+// when `order` is null). The members are moved from only once nothing can fail.
+JsonValue JsonValue::build_object(std::span<JsonMember> members, const uint32_t* order,
+                                  size_t count, Arena* arena) {
+  OrderedKeys keys{members.data(), order, count};
+  auto at = [&](size_t i) -> JsonMember& { return members[order != nullptr ? order[i] : i]; };
+  uint32_t n = static_cast<uint32_t>(count);
+  const Shape* shape = arena != nullptr && n > 0 ? arena->shapes().intern(keys) : nullptr;
+  JsonValue v = object_block(shape, n, arena);
+  if (n == 0) return v;
+  JsonValue* values = v.value_block();
+  if (shape == nullptr) {
+    Shape* own = *static_cast<Shape**>(v.load_ptr());
+    JsonValue* own_keys = own->mutable_keys();
+    for (size_t i = 0; i < n; ++i) own_keys[i] = std::move(at(i).key);
+    own->hash_ = Shape::hash_keys(own->keys());
+  }
+  for (size_t i = 0; i < n; ++i) values[i] = std::move(at(i).value);
+  return v;
+}
+
+JsonValue JsonValue::object_from_sorted(std::span<JsonMember> members, Arena* arena) {
+  return build_object(members, nullptr, checked_size(members.size()), arena);
 }
 
 JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
@@ -113,7 +181,7 @@ JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
   while (unsorted_at < n && key_less(members[unsorted_at - 1], members[unsorted_at])) {
     ++unsorted_at;
   }
-  if (unsorted_at >= n) return object_from_sorted(members, arena);
+  if (unsorted_at >= n) return build_object(members, nullptr, n, arena);
 
   // Sort positions rather than members, so that each member moves once, into its block.
   // Documents have a handful of keys: insertion sort (stable). The small arrays are left
@@ -169,13 +237,7 @@ JsonValue JsonValue::object(std::span<JsonMember> members, Arena* arena) {
     if (i + 1 < n && key(order[i]) == key(order[i + 1])) continue;
     order[kept++] = order[i];
   }
-  JsonValue v;
-  JsonMember* block = static_cast<JsonMember*>(allocate_block(kept * sizeof(JsonMember), arena));
-  for (size_t i = 0; i < kept; ++i) new (block + i) JsonMember(std::move(members[order[i]]));
-  v.store(static_cast<void*>(block));
-  v.store_size(static_cast<uint32_t>(kept));
-  v.set_tag(JsonType::kObject, block_flag(arena));
-  return v;
+  return build_object(members, order, kept, arena);
 }
 
 void JsonValue::copy_block_of(const JsonValue& other) {
@@ -197,27 +259,25 @@ JsonValue JsonValue::copy_into(Arena* arena) const {
       return copy;
     }
     case JsonType::kObject: {
-      std::span<const JsonMember> src = members();
-      uint32_t n = static_cast<uint32_t>(src.size());
-      JsonValue copy;
-      JsonMember* block = nullptr;
-      if (n > 0) {
-        block = static_cast<JsonMember*>(allocate_block(n * sizeof(JsonMember), arena));
-        size_t built = 0;
-        try {
-          for (; built < n; ++built) {
-            new (block + built) JsonMember{src[built].key.copy_into(arena),
-                                           src[built].value.copy_into(arena)};
-          }
-        } catch (...) {
-          std::destroy_n(block, built);
-          if (arena == nullptr) ::operator delete(block);
-          throw;
-        }
+      // The copy is a whole object at every step (null values, and null keys in a shape of
+      // its own), so that a failure part way releases what was copied so far.
+      const uint32_t n = load_size();
+      if (n == 0) return object_block(nullptr, 0, arena);
+      const Shape* from = shape();
+      const Shape* to = nullptr;
+      if (arena != nullptr) {
+        to = from->owner() == arena ? from : arena->shapes().intern(from->keys(), from->hash());
       }
-      copy.store(static_cast<void*>(block));
-      copy.store_size(n);
-      copy.set_tag(JsonType::kObject, block_flag(arena));
+      JsonValue copy = object_block(to, n, arena);
+      if (to == nullptr) {
+        Shape* own = *static_cast<Shape**>(copy.load_ptr());
+        std::span<const JsonValue> keys = from->keys();
+        for (uint32_t i = 0; i < n; ++i) own->mutable_keys()[i] = keys[i].copy_into(nullptr);
+        own->hash_ = from->hash();
+      }
+      const JsonValue* src = value_block();
+      JsonValue* dst = copy.value_block();
+      for (uint32_t i = 0; i < n; ++i) dst[i] = src[i].copy_into(arena);
       return copy;
     }
     default:
@@ -239,10 +299,15 @@ size_t JsonValue::block_bytes() const noexcept {
       return total;
     }
     case JsonType::kObject: {
-      size_t total = rounded(load_size() * sizeof(JsonMember));
-      for (const JsonMember& member : members()) {
-        total += member.key.block_bytes() + member.value.block_bytes();
+      if (load_size() == 0) return 0;
+      // A shared shape belongs to the arena's table, not to the object.
+      size_t total = rounded(sizeof(void*) + load_size() * sizeof(JsonValue));
+      const Shape* own = shape();
+      if (own->owner() == nullptr) {
+        total += sizeof(Shape) + own->size() * sizeof(JsonValue);
+        for (const JsonValue& key : own->keys()) total += key.block_bytes();
       }
+      for (const JsonValue& value : values()) total += value.block_bytes();
       return total;
     }
     default:
@@ -267,8 +332,11 @@ void JsonValue::release_block() noexcept {
       break;
     }
     case JsonType::kObject: {
-      std::span<JsonMember> m = members();
-      std::destroy(m.begin(), m.end());
+      if (load_ptr() == nullptr) break;
+      std::destroy_n(value_block(), load_size());
+      // A heap object's shape is its own (an object emptied by erase keeps its block).
+      Shape* own = *static_cast<Shape**>(load_ptr());
+      std::destroy_n(own->mutable_keys(), own->size());
       ::operator delete(load_ptr());
       break;
     }
@@ -290,14 +358,29 @@ double JsonValue::to_double() const noexcept {
   }
 }
 
-bool JsonValue::erase(std::string_view key) noexcept {
-  const JsonMember* found = find_member(key);
-  if (found == nullptr) return false;
-  std::span<JsonMember> m = members();
-  JsonMember* target = m.data() + (found - m.data());
-  std::move(target + 1, m.data() + m.size(), target);
-  std::destroy_at(m.data() + m.size() - 1);
-  store_size(static_cast<uint32_t>(m.size() - 1));
+bool JsonValue::erase(std::string_view key) {
+  const ptrdiff_t index = find_index(key);
+  if (index < 0) return false;
+  const uint32_t n = load_size();
+  Shape* own = *static_cast<Shape**>(load_ptr());
+  const Shape* next = own;
+  if (own->owner() != nullptr && n > 1) {
+    next = own->owner()->shapes().intern(KeysWithout{own->keys(), static_cast<size_t>(index)});
+  }
+  // Nothing fails from here on.
+  JsonValue* values = value_block();
+  std::move(values + index + 1, values + n, values + index);
+  std::destroy_at(values + n - 1);
+  if (own->owner() == nullptr) {
+    JsonValue* keys = own->mutable_keys();
+    std::move(keys + index + 1, keys + n, keys + index);
+    std::destroy_at(keys + n - 1);
+    --own->size_;
+    own->hash_ = Shape::hash_keys(own->keys());
+  } else {
+    std::memcpy(load_ptr(), &next, sizeof next);
+  }
+  store_size(n - 1);
   return true;
 }
 
@@ -321,11 +404,15 @@ bool operator==(const JsonValue& a, const JsonValue& b) noexcept {
       return std::equal(x.begin(), x.end(), y.begin(), y.end());
     }
     case JsonType::kObject: {
-      std::span<const JsonMember> x = a.members(), y = b.members();
-      return std::equal(x.begin(), x.end(), y.begin(), y.end(),
-                        [](const JsonMember& m, const JsonMember& n) {
-                          return m.key_view() == n.key_view() && m.value == n.value;
-                        });
+      if (a.size() != b.size()) return false;
+      if (a.shape() != b.shape()) {
+        std::span<const JsonValue> x = a.keys(), y = b.keys();
+        for (size_t i = 0; i < x.size(); ++i) {
+          if (!Shape::same_key(x[i], y[i])) return false;
+        }
+      }
+      std::span<const JsonValue> x = a.values(), y = b.values();
+      return std::equal(x.begin(), x.end(), y.begin());
     }
   }
   return false;

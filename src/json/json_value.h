@@ -5,7 +5,13 @@
 // carved from an Arena (see arena.h), whose values free nothing: the arena's holder keeps it
 // alive. A block in an arena holds only values in arenas or without blocks, so that dropping
 // an arena never leaves a heap block unreachable. Objects hold each key once,
-// sorted by unsigned byte order, so lookups are binary searches. Numbers keep their kind:
+// sorted by unsigned byte order, so lookups are binary searches.
+//
+// An object's keys are a Shape, apart from its values: its block is a pointer to the shape and
+// then one value per key. The objects of an arena share one shape per distinct key list (the
+// arena's ShapeTable interns them), so a document of a collection costs 16 bytes a member
+// plus 8, its keys being held once for all documents alike. An object on the heap carries a
+// shape of its own at the end of its block. Numbers keep their kind:
 // non-negative integers are kUInt, negative integers kInt, everything else a finite kDouble.
 // Copying is deep and makes heap blocks (copy_into makes them in an arena); moving steals the
 // block, which must then not outlive its arena. A JsonValue is not thread-safe by itself: the
@@ -18,6 +24,7 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -40,6 +47,9 @@ inline void prefetch_line(const void* address) noexcept {
 enum class JsonType : uint8_t { kNull, kBool, kUInt, kInt, kDouble, kString, kArray, kObject };
 
 struct JsonMember;
+class Shape;
+template <bool kConst>
+class MemberRange;
 
 class JsonValue {
  public:
@@ -129,6 +139,9 @@ class JsonValue {
   static JsonValue object(std::span<JsonMember> members, Arena* arena = nullptr);
   // An object whose members are already strictly ascending by key (moved from).
   static JsonValue object_from_sorted(std::span<JsonMember> members, Arena* arena = nullptr);
+  // An object of `shape`'s keys, its values null, to be filled in place through values().
+  // `shape` must be interned in `arena` (Arena::shapes().intern).
+  static JsonValue object_of_shape(const Shape* shape, Arena* arena);
 
   // A deep copy with every block in `arena` (on the heap when it is null).
   JsonValue copy_into(Arena* arena) const;
@@ -187,8 +200,25 @@ class JsonValue {
     if (!is_array()) return {};
     return {static_cast<const JsonValue*>(load_ptr()), load_size()};
   }
-  inline std::span<JsonMember> members() noexcept;
-  inline std::span<const JsonMember> members() const noexcept;
+  // Objects: the members in key order, as (key, value) pairs of references. Empty for every
+  // other type.
+  inline MemberRange<false> members() noexcept;
+  inline MemberRange<true> members() const noexcept;
+  // Objects: the keys (sorted) and the values, at the same positions; empty otherwise.
+  inline std::span<const JsonValue> keys() const noexcept;
+  std::span<JsonValue> values() noexcept {
+    if (!is_object() || load_size() == 0) return {};
+    return {value_block(), load_size()};
+  }
+  std::span<const JsonValue> values() const noexcept {
+    if (!is_object() || load_size() == 0) return {};
+    return {value_block(), load_size()};
+  }
+  // Objects with members: their shape; nullptr otherwise.
+  const Shape* shape() const noexcept {
+    if (!is_object() || load_size() == 0) return nullptr;
+    return *static_cast<const Shape* const*>(load_ptr());
+  }
   size_t size() const noexcept { return is_array() || is_object() ? load_size() : 0; }
 
   // Objects: the value under `key`, or nullptr (also for non-objects).
@@ -203,16 +233,17 @@ class JsonValue {
   JsonValue* find(const JsonValue& key, uint32_t& hint) noexcept {
     return const_cast<JsonValue*>(static_cast<const JsonValue&>(*this).find(key, hint));
   }
-  // Objects: removes the member under `key`; false when there is none.
-  bool erase(std::string_view key) noexcept;
+  // Objects: removes the member under `key`; false when there is none. An object in an arena
+  // takes the shape of its remaining keys from the arena (which may throw std::bad_alloc, the
+  // object then unchanged).
+  bool erase(std::string_view key);
 
   // Hints the processor to fetch the member at `index` of an object (its first member when
   // there is no such member). Scans over many documents call it some documents ahead, so that
   // their lookups do not wait for memory.
   void prefetch_member(uint32_t index) const noexcept {
     if (!is_object() || load_size() == 0) return;
-    const char* block = static_cast<const char*>(load_ptr());
-    prefetch_line(block + 2 * sizeof(JsonValue) * (index < load_size() ? index : 0));
+    prefetch_line(value_block() + (index < load_size() ? index : 0));
   }
 
   // Equality as the query language defines it: kinds must match (1 is not 1.0), doubles
@@ -220,6 +251,8 @@ class JsonValue {
   friend bool operator==(const JsonValue& a, const JsonValue& b) noexcept;
 
  private:
+  friend class Shape;
+
   enum : uint8_t {
     kHeapFlag = 0x10,   // a string whose bytes live in a block
     kArenaFlag = 0x20,  // the block lives in an arena
@@ -272,7 +305,17 @@ class JsonValue {
       for (size_t i = 0; i < n; ++i) to[i] = static_cast<uint8_t>(from[i]);
     }
   }
-  inline const JsonMember* find_member(std::string_view key) const noexcept;
+  // Objects: the position of `key` among the keys, or -1.
+  inline ptrdiff_t find_index(std::string_view key) const noexcept;
+  // An object's values follow the pointer to its shape.
+  JsonValue* value_block() const noexcept {
+    return reinterpret_cast<JsonValue*>(static_cast<char*>(load_ptr()) + sizeof(void*));
+  }
+  // An object block for `shape`'s keys with its values null; a shape of the block's own
+  // (`private_keys` of them, to be written by the caller) when `shape` is null.
+  static JsonValue object_block(const Shape* shape, uint32_t size, Arena* arena);
+  static JsonValue build_object(std::span<JsonMember> members, const uint32_t* order,
+                                size_t count, Arena* arena);
 
   // Bytes 0..7: payload or block pointer; 8..11: size of a block; 14: inline string length;
   // 15: type tag (low nibble) and flags.
@@ -286,14 +329,119 @@ struct JsonMember {
   std::string_view key_view() const noexcept { return key.as_string(); }
 };
 
-inline std::span<JsonMember> JsonValue::members() noexcept {
-  if (!is_object()) return {};
-  return {static_cast<JsonMember*>(load_ptr()), load_size()};
+// The sorted keys of objects. A shape in an arena's ShapeTable is shared by the objects of that
+// arena with the same keys and never changes; a shape private to an object on the heap lives
+// in the object's block and changes with it. The keys follow the 16-byte header.
+class Shape {
+ public:
+  uint32_t size() const noexcept { return size_; }
+  std::span<const JsonValue> keys() const noexcept {
+    return {reinterpret_cast<const JsonValue*>(this + 1), size_};
+  }
+  // The arena whose table holds this shape; nullptr for the shape of one object on the heap.
+  Arena* owner() const noexcept { return owner_; }
+  uint32_t hash() const noexcept { return hash_; }
+
+  // The hash that the tables use for a list of keys: any sequence with size() and
+  // operator[] giving each key (a string) in order.
+  template <typename Keys>
+  static uint32_t hash_keys(const Keys& keys) noexcept {
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ keys.size();
+    for (size_t i = 0; i < keys.size(); ++i) h = (h ^ key_hash(keys[i])) * 0xff51afd7ed558ccdull;
+    return static_cast<uint32_t>(h ^ (h >> 32));
+  }
+  // Whether two keys (strings) are equal, comparing the 16 bytes of short ones.
+  static bool same_key(const JsonValue& a, const JsonValue& b) noexcept {
+    if (!a.heap_string() && !b.heap_string()) return std::memcmp(a.bytes_, b.bytes_, 16) == 0;
+    return a.as_string() == b.as_string();
+  }
+
+ private:
+  friend class JsonValue;
+  friend class ShapeTable;
+  Shape(Arena* owner, uint32_t size, uint32_t hash) noexcept
+      : owner_(owner), size_(size), hash_(hash) {}
+  JsonValue* mutable_keys() noexcept { return reinterpret_cast<JsonValue*>(this + 1); }
+  static uint64_t key_hash(const JsonValue& key) noexcept {
+    uint64_t words[2];
+    if (!key.heap_string()) {
+      // A short key is zero-padded within its 16 bytes.
+      std::memcpy(words, key.bytes_, 16);
+      return words[0] * 0x9e3779b97f4a7c15ull + (words[1] ^ (words[1] >> 29));
+    }
+    uint64_t h = key.load_size();
+    std::string_view text = key.as_string();
+    for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ull;
+    return h;
+  }
+
+  Arena* owner_;
+  uint32_t size_;
+  uint32_t hash_;
+};
+static_assert(sizeof(Shape) == 16);
+
+// A member seen through an object: references to its key (in the shape) and its value.
+template <bool kConst>
+struct MemberRef {
+  using Value = std::conditional_t<kConst, const JsonValue, JsonValue>;
+  const JsonValue& key;
+  Value& value;
+
+  std::string_view key_view() const noexcept { return key.as_string(); }
+};
+
+template <bool kConst>
+class MemberRange {
+ public:
+  using Value = std::conditional_t<kConst, const JsonValue, JsonValue>;
+  MemberRange() noexcept = default;
+  MemberRange(const JsonValue* keys, Value* values, size_t size) noexcept
+      : keys_(keys), values_(values), size_(size) {}
+
+  class iterator {
+   public:
+    iterator(const JsonValue* key, Value* value) noexcept : key_(key), value_(value) {}
+    MemberRef<kConst> operator*() const noexcept { return {*key_, *value_}; }
+    iterator& operator++() noexcept {
+      ++key_;
+      ++value_;
+      return *this;
+    }
+    bool operator==(const iterator& other) const noexcept { return key_ == other.key_; }
+
+   private:
+    const JsonValue* key_;
+    Value* value_;
+  };
+
+  iterator begin() const noexcept { return {keys_, values_}; }
+  iterator end() const noexcept { return {keys_ + size_, values_ + size_}; }
+  size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  MemberRef<kConst> operator[](size_t i) const noexcept { return {keys_[i], values_[i]}; }
+  MemberRef<kConst> front() const noexcept { return (*this)[0]; }
+
+ private:
+  const JsonValue* keys_ = nullptr;
+  Value* values_ = nullptr;
+  size_t size_ = 0;
+};
+
+inline std::span<const JsonValue> JsonValue::keys() const noexcept {
+  const Shape* s = shape();
+  if (s == nullptr) return {};
+  return s->keys();
 }
 
-inline std::span<const JsonMember> JsonValue::members() const noexcept {
-  if (!is_object()) return {};
-  return {static_cast<const JsonMember*>(load_ptr()), load_size()};
+inline MemberRange<false> JsonValue::members() noexcept {
+  if (!is_object() || load_size() == 0) return {};
+  return {shape()->keys().data(), value_block(), load_size()};
+}
+
+inline MemberRange<true> JsonValue::members() const noexcept {
+  if (!is_object() || load_size() == 0) return {};
+  return {shape()->keys().data(), value_block(), load_size()};
 }
 
 // Unsigned byte order, as std::string_view::compare gives it, without a library call for the
@@ -307,40 +455,41 @@ inline int compare_key_bytes(std::string_view a, std::string_view b) noexcept {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// Binary search over the sorted members.
-inline const JsonMember* JsonValue::find_member(std::string_view key) const noexcept {
-  std::span<const JsonMember> m = members();
-  size_t low = 0, high = m.size();
+// Binary search over the sorted keys.
+inline ptrdiff_t JsonValue::find_index(std::string_view key) const noexcept {
+  std::span<const JsonValue> k = keys();
+  size_t low = 0, high = k.size();
   while (low < high) {
     size_t mid = (low + high) / 2;
-    int order = compare_key_bytes(m[mid].key_view(), key);
-    if (order == 0) return &m[mid];
+    int order = compare_key_bytes(k[mid].as_string(), key);
+    if (order == 0) return static_cast<ptrdiff_t>(mid);
     if (order < 0) {
       low = mid + 1;
     } else {
       high = mid;
     }
   }
-  return nullptr;
+  return -1;
 }
 
 inline const JsonValue* JsonValue::find(std::string_view key) const noexcept {
-  const JsonMember* member = find_member(key);
-  return member ? &member->value : nullptr;
+  ptrdiff_t index = find_index(key);
+  return index < 0 ? nullptr : value_block() + index;
 }
 
 inline const JsonValue* JsonValue::find(const JsonValue& key, uint32_t& hint) const noexcept {
-  std::span<const JsonMember> m = members();
-  if (hint < m.size()) {
-    const JsonValue& candidate = m[hint].key;
+  if (!is_object() || load_size() == 0) return nullptr;
+  std::span<const JsonValue> k = shape()->keys();
+  if (hint < k.size()) {
+    const JsonValue& candidate = k[hint];
     bool same = key.heap_string() ? candidate.as_string() == key.as_string()
                                   : std::memcmp(candidate.bytes_, key.bytes_, 16) == 0;
-    if (same) return &m[hint].value;
+    if (same) return value_block() + hint;
   }
-  const JsonMember* member = find_member(key.as_string());
-  if (member == nullptr) return nullptr;
-  hint = static_cast<uint32_t>(member - m.data());
-  return &member->value;
+  ptrdiff_t index = find_index(key.as_string());
+  if (index < 0) return nullptr;
+  hint = static_cast<uint32_t>(index);
+  return value_block() + index;
 }
 
 static_assert(sizeof(JsonValue) == 16);

@@ -86,7 +86,7 @@ class JsonEmitter {
       case JsonType::kObject: {
         put('{');
         bool first = true;
-        for (const JsonMember& member : v.members()) {
+        for (auto member : v.members()) {
           if (!first) put(',');
           first = false;
           string(member.key_view());

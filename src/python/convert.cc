@@ -469,6 +469,7 @@ class Pythonizer {
   Pythonizer() = default;
   ~Pythonizer() {
     for (KeySlot& slot : keys_) Py_XDECREF(slot.str);
+    for (ShapeSlot& slot : shapes_) slot.release();
   }
   Pythonizer(const Pythonizer&) = delete;
   Pythonizer& operator=(const Pythonizer&) = delete;
@@ -516,25 +517,41 @@ class Pythonizer {
 
  private:
   PyObject* dict(const JsonValue& object) {
-    std::span<const JsonMember> members = object.members();
-    PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(members.size()));
-    if (dict == nullptr) return nullptr;
-    for (const JsonMember& m : members) {
-      PyObject* key = key_str(m.key_view());
-      if (key == nullptr) {
-        Py_DECREF(dict);
-        return nullptr;
+    const size_t size = object.size();
+    PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(size));
+    if (dict == nullptr || size == 0) return dict;
+    const Shape* shape = object.shape();
+    ShapeSlot& slot = shapes_[(reinterpret_cast<uintptr_t>(shape) >> 4) & (kShapeSlots - 1)];
+    bool filled;
+    if (slot.shape == shape || slot.users == 0) {
+      // The slot is not being read by an enclosing dict: it may take this shape's keys.
+      filled = slot.shape == shape || slot.take(shape, *this);
+      if (filled) {
+        ++slot.users;
+        filled = fill(dict, slot.keys.data(), object.values());
+        --slot.users;
       }
-      PyObject* value = convert(m.value);
-      int failed = value == nullptr || PyDict_SetItem(dict, key, value) < 0;
-      Py_DECREF(key);
-      Py_XDECREF(value);
-      if (failed) {
-        Py_DECREF(dict);
-        return nullptr;
-      }
+    } else {
+      ShapeSlot own;
+      filled = own.take(shape, *this) && fill(dict, own.keys.data(), object.values());
+      own.release();
+    }
+    if (!filled) {
+      Py_DECREF(dict);
+      return nullptr;
     }
     return dict;
+  }
+
+  bool fill(PyObject* dict, PyObject* const* keys, std::span<const JsonValue> values) {
+    for (size_t i = 0; i < values.size(); ++i) {
+      PyObject* value = convert(values[i]);
+      if (value == nullptr) return false;
+      int failed = PyDict_SetItem(dict, keys[i], value);
+      Py_DECREF(value);
+      if (failed < 0) return false;
+    }
+    return true;
   }
 
   // Object keys repeat across documents: recently made key strings are reused (a str is
@@ -571,6 +588,46 @@ class Pythonizer {
     char bytes[kMaxCachedKey];
   };
   KeySlot keys_[kKeySlots];
+
+  // The key strings of a shape, made once per shape (a str is immutable, so sharing one between
+  // dicts cannot be observed). Objects of one arena share a few shapes, so a handful of
+  // recently seen shapes keep theirs. A slot that an enclosing dict is reading (users > 0) is
+  // never taken over: a nested dict of another shape then makes its keys for itself.
+  static constexpr size_t kShapeSlots = 16;
+  struct ShapeSlot {
+    const Shape* shape = nullptr;  // null: the keys belong to no shape that may be met again
+    std::vector<PyObject*> keys;   // new references
+    int users = 0;
+
+    // Makes the keys of `shape`; false with the exception set.
+    bool take(const Shape* new_shape, Pythonizer& converter) {
+      release();
+      std::span<const JsonValue> shape_keys = new_shape->keys();
+      try {
+        keys.reserve(shape_keys.size());
+      } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+      }
+      for (const JsonValue& key : shape_keys) {
+        PyObject* str = converter.key_str(key.as_string());
+        if (str == nullptr) {
+          release();
+          return false;
+        }
+        keys.push_back(str);
+      }
+      // Only a shape that an arena shares stays the same for as long as its address does.
+      if (new_shape->owner() != nullptr) shape = new_shape;
+      return true;
+    }
+    void release() noexcept {
+      for (PyObject* key : keys) Py_DECREF(key);
+      keys.clear();
+      shape = nullptr;
+    }
+  };
+  ShapeSlot shapes_[kShapeSlots];
   uint32_t until_signal_check_ = kItemsPerSignalCheck;
 };
 

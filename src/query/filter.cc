@@ -42,9 +42,9 @@ bool holds(const Query<FilterOperator>& query, const JsonValue& field) {
 
 FilterEngine::FilterEngine(const JsonValue& query_object) {
   if (!query_object.is_object()) throw Error::panic("Not Valid query");
-  std::span<const JsonMember> members = query_object.members();
+  auto members = query_object.members();
   queries_.reserve(members.size());
-  for (const JsonMember& member : members) {
+  for (auto member : members) {
     queries_.push_back(parse_record<FilterOperator>(member.key_view(), member.value));
     paths_.emplace_back(queries_.back().fields);
   }

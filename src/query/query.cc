@@ -89,10 +89,10 @@ JsonValue parse_query(const JsonValue& value, std::string_view key,
       case JsonType::kArray:
         throw Error::panic("Not Valid query");
       case JsonType::kObject: {
-        std::span<const JsonMember> members = current->members();
+        auto members = current->members();
         if (members.empty()) throw Error::panic("Error while parsing query");
         // Members are sorted, so the first is the smallest key; the others are ignored.
-        const JsonMember& smallest = members.front();
+        auto smallest = members.front();
         std::string_view smallest_key = smallest.key_view();
         if (is_operator_word(smallest_key)) {
           fields.emplace_back(smallest_key);

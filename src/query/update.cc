@@ -25,7 +25,7 @@ size_t nesting_depth(const JsonValue& value) {
       }
     } else if (current->is_object()) {
       deepest = std::max(deepest, level);
-      for (const JsonMember& member : current->members()) {
+      for (auto member : current->members()) {
         const JsonValue& v = member.value;
         if (v.is_array() || v.is_object()) pending.emplace_back(&v, level + 1);
       }
@@ -84,9 +84,9 @@ std::string format_fields(const std::vector<std::string>& fields) {
 
 UpdateEngine::UpdateEngine(const JsonValue& update_object, DiagnosticSink* diagnostics) {
   if (!update_object.is_object()) throw Error::panic("Not Valid query");
-  std::span<const JsonMember> members = update_object.members();
+  auto members = update_object.members();
   records_.reserve(members.size());
-  for (const JsonMember& member : members) {
+  for (auto member : members) {
     Query<UpdateOperator> query = parse_record<UpdateOperator>(member.key_view(), member.value);
     std::string lines = "Update operator found ";
     lines += display_name(query.op);

@@ -367,9 +367,9 @@ void Database::load_from_document(const std::string& document_path) {
   auto arena = std::make_shared<Arena>();
   JsonValue document = read_json_file(document_path, FileUse::kDocument, arena.get());
   if (!document.is_object()) throw Error::value("Document is not an object");
-  for (const JsonMember& member : document.members()) check_collection_name(member.key_view());
+  for (auto member : document.members()) check_collection_name(member.key_view());
   // Each collection keeps the one arena of the file (or copies from it, when it is small).
-  for (JsonMember& member : document.members()) {
+  for (auto member : document.members()) {
     if (member.value.is_array()) {
       append(member.key_view(), member.value.elements(), arena);
     } else {

@@ -15,9 +15,9 @@ constexpr uint8_t kTerminator = 0xFF;
 void feed_value(SipHasher13& hasher, const JsonValue& value);
 
 void feed_object(SipHasher13& hasher, const JsonValue& object) {
-  std::span<const JsonMember> members = object.members();
+  auto members = object.members();
   hasher.write_u32(static_cast<uint32_t>(members.size()));
-  for (const JsonMember& member : members) {
+  for (auto member : members) {
     hasher.write(member.key_view());
     hasher.write_u8(kTerminator);
     feed_value(hasher, member.value);
