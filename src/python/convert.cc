@@ -11,6 +11,7 @@
 #include "json/byte_scan.h"
 #include "json/error.h"
 #include "json/invariant.h"
+#include "json/shape_table.h"
 #include "json/utf8.h"
 #include "python/arguments.h"
 #include "python/errors.h"
@@ -286,10 +287,20 @@ class Depythonizer {
       // The keys are known, and so is their order: each value goes straight to its place. The
       // keys are placed and the positions copied first, since converting a value (a nested
       // dict of another layout) may take this slot over.
-      members_.resize(first_member + count);
       uint32_t position[kMaxLayoutKeys];
+      for (size_t k = 0; k < count; ++k) position[k] = layout->position[k];
+      if (Arena* arena = arena_for(depth); arena != nullptr) {
+        // An object in the arena takes the layout's shape: only its values are written.
+        JsonValue object = JsonValue::object_of_shape(shape_of(*layout, arena), arena);
+        layout = nullptr;
+        JsonValue* values = object.values().data();
+        for (size_t k = 0; k < count; ++k) {
+          values[position[k]] = convert(entries_[first_entry + 2 * k + 1], depth + 1);
+        }
+        return object;
+      }
+      members_.resize(first_member + count);
       for (size_t k = 0; k < count; ++k) {
-        position[k] = layout->position[k];
         members_[first_member + position[k]].key = layout->converted[k];
       }
       layout = nullptr;
@@ -320,7 +331,17 @@ class Depythonizer {
     std::vector<PyObject*> keys;
     std::vector<JsonValue> converted;
     std::vector<uint32_t> position;  // position[k]: where entry k goes in key order
+    const Shape* shape = nullptr;    // the keys interned in the arena, once asked for
   };
+
+  const Shape* shape_of(KeyLayout& layout, Arena* arena) {
+    if (layout.shape == nullptr) {
+      std::vector<JsonValue> sorted(layout.converted.size());
+      for (size_t k = 0; k < sorted.size(); ++k) sorted[layout.position[k]] = layout.converted[k];
+      layout.shape = arena->shapes().intern(std::span<const JsonValue>(sorted));
+    }
+    return layout.shape;
+  }
   static constexpr size_t kLayoutSlots = 8;
   static constexpr size_t kMaxLayoutKeys = 64;
   static constexpr Py_ssize_t kListOfDocuments = 8;
@@ -354,6 +375,7 @@ class Depythonizer {
     }
     for (PyObject* key : layout.keys) Py_DECREF(key);
     layout.keys.clear();
+    layout.shape = nullptr;
     try {
       std::vector<uint32_t> order(count);
       for (size_t k = 0; k < count; ++k) order[k] = static_cast<uint32_t>(k);

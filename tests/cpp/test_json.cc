@@ -15,6 +15,7 @@
 #include <fstream>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -327,6 +328,54 @@ void test_move_assignment_from_inside() {
   CHECK(o.is_string() && o.as_string() == long_text);
 }
 
+// Objects of one arena with the same keys share a shape; an erase or a copy must never change
+// what another object sharing the shape holds, and a copy is equal in every form.
+void test_shapes_are_shared_and_never_change() {
+  const std::string long_key(40, 'k');
+  const std::string text = "[{\"b\":1,\"a\":2,\"" + long_key + "\":3},{\"" + long_key +
+                           "\":4,\"a\":5,\"b\":6},{\"a\":7}]";
+  auto arena = std::make_unique<tovra::Arena>();
+  JsonValue docs = tovra::parse_json(text, arena.get());
+  std::span<JsonValue> d = docs.elements();
+  CHECK(d[0].shape() == d[1].shape() && d[0].shape()->owner() == arena.get());
+  CHECK(d[0].shape() != d[2].shape());
+
+  // Erasing from one document gives it another shared shape and leaves the other alone.
+  CHECK(d[0].erase("b") && !d[0].erase("b"));
+  CHECK(tovra::to_json(d[0]) == "{\"a\":2,\"" + long_key + "\":3}");
+  CHECK(tovra::to_json(d[1]) == "{\"a\":5,\"b\":6,\"" + long_key + "\":4}");
+  CHECK(d[0].erase(long_key));
+  CHECK(d[0].shape() == d[2].shape());
+  CHECK(d[0].erase("a") && d[0].size() == 0 && tovra::to_json(d[0]) == "{}");
+
+  // Copies: into the same arena (shape shared), another arena, and onto the heap.
+  JsonValue same = d[1].copy_into(arena.get());
+  CHECK(same.shape() == d[1].shape());
+  tovra::Arena other;
+  JsonValue moved = d[1].copy_into(&other);
+  CHECK(moved.shape() != d[1].shape() && moved.shape()->owner() == &other && moved == d[1]);
+  JsonValue heap = d[1];
+  CHECK(heap.shape()->owner() == nullptr && heap == d[1] && d[1] == heap);
+  CHECK(heap.erase(long_key) && heap.erase("a"));
+  CHECK(tovra::to_json(heap) == "{\"b\":6}" && !(heap == d[1]));
+  CHECK(heap.erase("b") && heap.size() == 0);  // the emptied block is still released
+
+  // Objects equal in content but of different shapes compare equal; other keys do not.
+  JsonValue parsed = tovra::parse_json("{\"a\":5,\"b\":6,\"" + long_key + "\":4}");
+  CHECK(parsed == d[1] && !(parsed == d[2]));
+
+  // A rewind gives back the documents' blocks, not the shapes they used.
+  tovra::Arena::Mark mark = arena->mark();
+  JsonValue gone = tovra::parse_json("[{\"x\":1,\"y\":2}]", arena.get());
+  const tovra::Shape* xy = gone.elements()[0].shape();
+  arena->rewind(mark);
+  JsonValue again = tovra::parse_json("[{\"y\":3,\"x\":4}]", arena.get());
+  CHECK(again.elements()[0].shape() == xy);
+  CHECK(tovra::to_json(again) == "[{\"x\":4,\"y\":3}]");
+  arena.reset();
+  CHECK(tovra::to_json(heap) == "{}");
+}
+
 // ----------------------------------------------------------------------------- UTF-8
 
 std::string utf8_of(uint32_t cp) {
@@ -544,6 +593,7 @@ int main() {
   test_scalars_and_escapes();
   test_document_example_and_round_trips();
   test_move_assignment_from_inside();
+  test_shapes_are_shared_and_never_change();
   test_utf8_validation_edges();
   test_utf8_validation_random();
   test_utf8_conversions();

@@ -35,7 +35,7 @@ size_t check_tree(const tovra::JsonValue& value) {
     return deepest + 1;
   }
   if (value.is_object()) {
-    std::span<const tovra::JsonMember> members = value.members();
+    auto members = value.members();
     for (size_t i = 0; i < members.size(); ++i) {
       require(members[i].key.is_string());
       if (i > 0) require(members[i - 1].key_view() < members[i].key_view());
@@ -62,10 +62,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view document_text =
       split == std::string_view::npos ? query_text : input.substr(split + 1);
 
+  // The document lives in an arena, as a collection's documents do; the query on the heap.
+  tovra::Arena arena;
   tovra::JsonValue query, document;
   try {
     query = tovra::parse_json(query_text);
-    document = tovra::parse_json(document_text);
+    document = tovra::parse_json(document_text, &arena);
   } catch (const tovra::Error&) {
     return 0;
   }
@@ -87,8 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     tovra::query::UpdateEngine update(query);
     size_t depth_before = check_tree(document);
     tovra::JsonValue original = document;
-    update.apply(document);
+    require(original == document);
+    update.apply(document, &arena);
     size_t depth_after = check_tree(document);
+    // A copy into another arena, or onto the heap, is equal to what it was made from.
+    tovra::Arena other;
+    require(document.copy_into(&other) == document);
+    require(tovra::JsonValue(document) == document);
     require(depth_after <= std::max(depth_before, tovra::query::kMaxDocumentDepth));
     // Updates never add a field, so a non-object document or an empty update changes nothing.
     if (!original.is_object() || update.size() == 0) require(document == original);
