@@ -167,7 +167,8 @@ JsonValue JsonValue::build_object(std::span<JsonMember> members, const uint32_t*
     for (size_t i = 0; i < n; ++i) own_keys[i] = std::move(at(i).key);
     own->hash_ = Shape::hash_keys(own->keys());
   }
-  for (size_t i = 0; i < n; ++i) values[i] = std::move(at(i).value);
+  // The values in the block are nulls, which own nothing: they are built over, not assigned.
+  for (size_t i = 0; i < n; ++i) std::construct_at(values + i, std::move(at(i).value));
   return v;
 }
 

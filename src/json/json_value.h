@@ -243,6 +243,8 @@ class JsonValue {
   // their lookups do not wait for memory.
   void prefetch_member(uint32_t index) const noexcept {
     if (!is_object() || load_size() == 0) return;
+    // The lookup reads the pointer to the shape first; the value may lie on the next line.
+    prefetch_line(load_ptr());
     prefetch_line(value_block() + (index < load_size() ? index : 0));
   }
 
@@ -352,8 +354,12 @@ class Shape {
   }
   // Whether two keys (strings) are equal, comparing the 16 bytes of short ones.
   static bool same_key(const JsonValue& a, const JsonValue& b) noexcept {
-    if (!a.heap_string() && !b.heap_string()) return std::memcmp(a.bytes_, b.bytes_, 16) == 0;
-    return a.as_string() == b.as_string();
+    uint64_t x[2], y[2];
+    std::memcpy(x, a.bytes_, 16);
+    std::memcpy(y, b.bytes_, 16);
+    if (((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0) return true;
+    // Unequal bytes are unequal keys unless one is long (two blocks may hold the same text).
+    return (a.heap_string() || b.heap_string()) && a.as_string() == b.as_string();
   }
 
  private:

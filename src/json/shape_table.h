@@ -27,7 +27,16 @@ class ShapeTable {
   // giving each key), made when the table has none yet. Throws std::bad_alloc.
   template <typename Keys>
   const Shape* intern(const Keys& keys) {
-    return intern(keys, Shape::hash_keys(keys));
+    // Objects built one after another mostly repeat a few shapes (a document and the objects
+    // nested in it): those are compared first, without hashing the keys.
+    for (const Shape* shape : recent_) {
+      if (shape != nullptr && shape->size() == keys.size() && same_keys(*shape, keys)) {
+        return shape;
+      }
+    }
+    const Shape* shape = intern(keys, Shape::hash_keys(keys));
+    recent_[next_recent_++ % kRecent] = shape;
+    return shape;
   }
   template <typename Keys>
   const Shape* intern(const Keys& keys, uint32_t hash) {
@@ -49,7 +58,11 @@ class ShapeTable {
  private:
   template <typename Keys>
   static bool same_keys(const Shape& shape, const Keys& keys, uint32_t hash) noexcept {
-    if (shape.hash() != hash || shape.size() != keys.size()) return false;
+    return shape.hash() == hash && shape.size() == keys.size() && same_keys(shape, keys);
+  }
+  // Whether `keys` (as many as the shape has) are the shape's.
+  template <typename Keys>
+  static bool same_keys(const Shape& shape, const Keys& keys) noexcept {
     std::span<const JsonValue> held = shape.keys();
     for (size_t i = 0; i < held.size(); ++i) {
       if (!Shape::same_key(held[i], keys[i])) return false;
@@ -64,6 +77,9 @@ class ShapeTable {
   Arena storage_;
   std::vector<const Shape*> slots_;  // a power of two in size, at most half full
   size_t count_ = 0;
+  static constexpr size_t kRecent = 4;
+  const Shape* recent_[kRecent] = {};
+  size_t next_recent_ = 0;
 };
 
 }  // namespace tovra
