@@ -160,3 +160,28 @@ def test_loads_on_demand_and_writes_nothing(db, db_path, text):
     assert (db_path / "late.json").read_text() == text
     db.write("late")
     assert (db_path / "late.json").read_text() == '[{"n":2.0}]'
+
+
+@pytest.mark.parametrize("reopen", [False, True], ids=["inserted", "read from file"])
+def test_delete_changes_only_the_selected_of_documents_alike(db_path, reopen):
+    # Documents with the same keys share how their keys are held: removing a key from some
+    # must leave the others, and every later read, with all of theirs.
+    docs = [{"id": i, "name": f"n{i}", "address": {"city": f"c{i % 3}", "zip": str(i)},
+             "a_rather_long_key_name": i} for i in range(30)]
+    db = Tovra(str(db_path))
+    db.insert_many("c", docs)
+    if reopen:
+        db.write("c")
+        db = Tovra(str(db_path))
+    db.update("c", {"address.city": {"$delete": 1}}, {"id": {"$lt": 10}})
+    db.update("c", {"a_rather_long_key_name": {"$delete": 1}, "name": {"$delete": 1}},
+              {"id": {"$gte": 20}})
+    for doc in docs[:10]:
+        del doc["address"]["city"]
+    for doc in docs[20:]:
+        del doc["a_rather_long_key_name"], doc["name"]
+    assert db.find("c") == docs
+    in_c1 = [d for d in docs if d["address"].get("city") == "c1"]
+    assert db.find("c", {"address.city": "c1"}) == in_c1
+    db.write("c")
+    assert Tovra(str(db_path)).find("c") == docs
