@@ -282,8 +282,8 @@ class Depythonizer {
     size_t first_member = members_.size();
     const size_t end = entries_.size();  // nested dicts push and pop above this mark
     size_t count = (end - first_entry) / 2;
-    KeyLayout* layout = layouts_enabled_ ? &layouts_[layout_slot(first_entry, count)] : nullptr;
-    if (layout != nullptr && matches(*layout, first_entry, count)) {
+    KeyLayout* layout = layouts_enabled_ ? find_layout(first_entry, count) : nullptr;
+    if (layout != nullptr) {
       // The keys are known, and so is their order: each value goes straight to its place. The
       // keys are placed and the positions copied first, since converting a value (a nested
       // dict of another layout) may take this slot over.
@@ -317,7 +317,7 @@ class Depythonizer {
       JsonMember m = member(entries_[i], entries_[i + 1], depth);
       members_.push_back(std::move(m));
     }
-    if (layout != nullptr) remember(*layout, first_entry, first_member, count);
+    if (layouts_enabled_) remember(victim(first_entry, count), first_entry, first_member, count);
     return build_object(first_member, depth);
   }
 
@@ -332,6 +332,7 @@ class Depythonizer {
     std::vector<JsonValue> converted;
     std::vector<uint32_t> position;  // position[k]: where entry k goes in key order
     const Shape* shape = nullptr;    // the keys interned in the arena, once asked for
+    uint64_t last_used = 0;
   };
 
   const Shape* shape_of(KeyLayout& layout, Arena* arena) {
@@ -346,12 +347,33 @@ class Depythonizer {
   static constexpr size_t kMaxLayoutKeys = 64;
   static constexpr Py_ssize_t kListOfDocuments = 8;
 
-  size_t layout_slot(size_t first_entry, size_t count) const noexcept {
-    if (count == 0) return 0;
+  // A layout may sit in either of two slots, so that a document and a dict nested in it
+  // that hash to the same slot do not take it from each other at every document.
+  std::pair<size_t, size_t> layout_slots(size_t first_entry, size_t count) const noexcept {
+    if (count == 0) return {0, 1};
     auto first = reinterpret_cast<uintptr_t>(entries_[first_entry]);
     auto last = reinterpret_cast<uintptr_t>(entries_[first_entry + 2 * (count - 1)]);
     uint64_t h = (first ^ (last << 7) ^ count) * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h >> 61) & (kLayoutSlots - 1);
+    size_t one = static_cast<size_t>(h >> 61) & (kLayoutSlots - 1);
+    size_t other = static_cast<size_t>(h >> 58) & (kLayoutSlots - 1);
+    return {one, other != one ? other : one ^ 1};
+  }
+
+  KeyLayout* find_layout(size_t first_entry, size_t count) noexcept {
+    auto [one, other] = layout_slots(first_entry, count);
+    for (size_t slot : {one, other}) {
+      if (matches(layouts_[slot], first_entry, count)) {
+        layouts_[slot].last_used = ++layout_clock_;
+        return &layouts_[slot];
+      }
+    }
+    return nullptr;
+  }
+
+  // The slot that a new layout takes: the one of its two used longer ago.
+  KeyLayout& victim(size_t first_entry, size_t count) noexcept {
+    auto [one, other] = layout_slots(first_entry, count);
+    return layouts_[layouts_[one].last_used <= layouts_[other].last_used ? one : other];
   }
 
   bool matches(const KeyLayout& layout, size_t first_entry, size_t count) const noexcept {
@@ -396,6 +418,7 @@ class Depythonizer {
       Py_INCREF(key);
       layout.keys.push_back(key);
     }
+    layout.last_used = ++layout_clock_;
   }
 
   // keys(), values() and len() of any mapping, then the entries in index order.
@@ -432,6 +455,7 @@ class Depythonizer {
   int heap_levels_;
   bool layouts_enabled_ = false;
   KeyLayout layouts_[kLayoutSlots];
+  uint64_t layout_clock_ = 0;
   std::vector<JsonMember> members_;
   std::vector<PyObject*> entries_;
   uint32_t until_signal_check_ = kItemsPerSignalCheck;
