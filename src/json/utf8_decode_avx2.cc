@@ -1,0 +1,156 @@
+// Decoding UTF-8 into text of one or two bytes per unit with AVX2. The build compiles this file
+// alone with -mavx2 -mpopcnt: see json/utf8_validate.h for what may and may not go into it.
+#include "json/utf8_decode.h"
+
+#ifdef TOVRA_UTF8_X86
+#if !defined(__AVX2__) || !defined(__POPCNT__)
+#error "utf8_decode_avx2.cc is compiled with -mavx2 -mpopcnt"
+#endif
+
+#include <immintrin.h>
+
+namespace tovra::utf8_decode {
+
+namespace {
+
+inline __m128i load16(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
+
+// Per byte, whether it begins a code point: ASCII bytes and lead bytes are above 0xBF taken
+// as signed bytes, continuations (0x80..0xBF) are not.
+inline unsigned begins_of(__m128i bytes) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpgt_epi8(bytes, _mm_set1_epi8(-65))));
+}
+
+// One step of 16 input bytes: the code points that begin at the bytes of `first`, where
+// `second` and `third` hold the byte after each byte and the one after that. Each lane of 16
+// bits computes the value of the code point that would begin at its byte; a shuffle per half,
+// chosen by the mask of lanes where one does begin, packs the values to the front. Writes up
+// to 16 units past `out` (whatever the count) and advances `out` by the count.
+template <typename Unit>
+[[gnu::always_inline]] inline void step(__m128i first, __m128i second, __m128i third,
+                                        Unit*& out) {
+  unsigned mask = begins_of(first);
+  const __m256i low6 = _mm256_set1_epi16(0x3F);
+  __m256i lead = _mm256_cvtepu8_epi16(first);
+  // The lead's bits above the second byte's six; shifting again by six keeps just the four
+  // payload bits of a three-byte lead in the 16-bit lane.
+  __m256i two = _mm256_or_si256(_mm256_slli_epi16(lead, 6),
+                                _mm256_and_si256(_mm256_cvtepu8_epi16(second), low6));
+  __m256i three = _mm256_or_si256(_mm256_slli_epi16(two, 6),
+                                  _mm256_and_si256(_mm256_cvtepu8_epi16(third), low6));
+  two = _mm256_and_si256(two, _mm256_set1_epi16(0x7FF));
+  __m256i value =
+      _mm256_blendv_epi8(two, three, _mm256_cmpgt_epi16(lead, _mm256_set1_epi16(0xDF)));
+  value = _mm256_blendv_epi8(value, lead, _mm256_cmpgt_epi16(_mm256_set1_epi16(0x80), lead));
+  unsigned low = mask & 0xFF;
+  unsigned high = mask >> 8;
+  __m256i shuffle = _mm256_inserti128_si256(
+      _mm256_castsi128_si256(load16(kPackTables.shuffles[low])),
+      load16(kPackTables.shuffles[high]), 1);
+  __m256i packed = _mm256_shuffle_epi8(value, shuffle);
+  if constexpr (sizeof(Unit) == 2) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(packed));
+    out += _mm_popcnt_u32(low);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm256_extracti128_si256(packed, 1));
+    out += _mm_popcnt_u32(high);
+  } else {
+    // Every value fits a byte: narrowing within each half keeps the packed order.
+    __m256i bytes = _mm256_packus_epi16(packed, packed);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_castsi256_si128(bytes));
+    out += _mm_popcnt_u32(low);
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm256_extracti128_si256(bytes, 1));
+    out += _mm_popcnt_u32(high);
+  }
+}
+
+template <typename Unit>
+void decode(const char* text, size_t n, Unit* out, size_t units) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  const auto* end = p + n;
+  Unit* out_end = out + units;
+  // Code points that begin in [p, p + 16) end by p + 18; a step writes up to 16 units.
+  while (end - p >= 18 && out_end - out >= 16) {
+    step(load16(p), load16(p + 1), load16(p + 2), out);
+    p += 16;
+  }
+  if (out == out_end) return;
+  // The rest holds fewer than 18 bytes, or fewer than 16 code points of at most three bytes
+  // after at most two continuations of one already written: under 48 bytes in all. It is
+  // decoded from a copy padded with zeros (which decode to NUL units past the real ones) into
+  // a buffer of its own, so that no step reads or writes past the caller's memory.
+  size_t rest = static_cast<size_t>(end - p);
+  if (rest > 47) rest = 47;  // never for valid input of `units` code points
+  alignas(32) unsigned char padded[48 + 32] = {};
+  __builtin_memcpy(padded, p, rest);
+  Unit decoded[48 + 16];
+  Unit* at = decoded;
+  for (size_t i = 0; i < rest; i += 16) {
+    step(load16(padded + i), load16(padded + i + 1), load16(padded + i + 2), at);
+  }
+  __builtin_memcpy(out, decoded, static_cast<size_t>(out_end - out) * sizeof(Unit));
+}
+
+}  // namespace
+
+ShapeCounts shape_avx2(const char* text, size_t n) noexcept {
+  const char* p = text;
+  const char* end = text + n;
+  const __m256i bound = _mm256_set1_epi8(-65);
+  __m256i widest = _mm256_setzero_si256();
+  size_t begins = 0;
+  for (; end - p >= 32; p += 32) {
+    __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    widest = _mm256_max_epu8(widest, bytes);
+    begins += _mm_popcnt_u32(static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes, bound))));
+  }
+  __m128i maximum = _mm_max_epu8(_mm256_castsi256_si128(widest),
+                                 _mm256_extracti128_si256(widest, 1));
+  // The last bytes by loads that end at the end and overlap bytes already counted, which the
+  // shifts drop from the counts (the maximum does not mind them).
+  size_t rest = static_cast<size_t>(end - p);
+  if (n >= 32) {
+    if (rest != 0) {
+      __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(end - 32));
+      maximum = _mm_max_epu8(maximum, _mm_max_epu8(_mm256_castsi256_si128(bytes),
+                                                   _mm256_extracti128_si256(bytes, 1)));
+      unsigned mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes, bound)));
+      begins += _mm_popcnt_u32(mask >> (32 - rest));
+    }
+  } else if (n >= 16) {
+    __m128i head = load16(p);
+    __m128i tail = load16(end - 16);
+    maximum = _mm_max_epu8(head, tail);
+    begins = _mm_popcnt_u32(begins_of(head)) + _mm_popcnt_u32(begins_of(tail) >> (32 - n));
+  } else if (n >= 8) {
+    __m128i head = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+    __m128i tail = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(end - 8));
+    maximum = _mm_max_epu8(head, tail);
+    begins = _mm_popcnt_u32(begins_of(head) & 0xFF) +
+             _mm_popcnt_u32((begins_of(tail) & 0xFF) >> (16 - n));
+  } else {
+    unsigned max_byte = 0;
+    for (; p != end; ++p) {
+      unsigned byte = static_cast<unsigned char>(*p);
+      max_byte = byte > max_byte ? byte : max_byte;
+      begins += (byte & 0xC0) != 0x80;
+    }
+    return {begins, max_byte};
+  }
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 8));
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 4));
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 2));
+  maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 1));
+  return {begins, static_cast<unsigned>(_mm_cvtsi128_si32(maximum)) & 0xFF};
+}
+
+void decode_avx2(const char* p, size_t n, uint8_t* out, size_t units) noexcept {
+  decode(p, n, out, units);
+}
+
+void decode_avx2(const char* p, size_t n, uint16_t* out, size_t units) noexcept {
+  decode(p, n, out, units);
+}
+
+}  // namespace tovra::utf8_decode
+
+#endif  // TOVRA_UTF8_X86
