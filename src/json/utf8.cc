@@ -387,11 +387,11 @@ void decode_on_path(std::string_view valid_text, Unit* out, [[maybe_unused]] siz
   const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
   const auto* end = p + valid_text.size();
 #ifdef TOVRA_UTF8_X86
+  if (path == Path::kAvx2) {
+    utf8_decode::decode_avx2(valid_text.data(), valid_text.size(), out, units);
+    return;
+  }
   if constexpr (sizeof(Unit) <= 2) {
-    if (path == Path::kAvx2) {
-      utf8_decode::decode_avx2(valid_text.data(), valid_text.size(), out, units);
-      return;
-    }
     if (path == Path::kSsse3) p = decode_ssse3(p, end, out, out + units);
   }
 #endif

@@ -47,10 +47,11 @@ struct ShapeCounts {
 };
 ShapeCounts shape_avx2(const char* p, size_t n) noexcept;
 
-// Decodes valid UTF-8 of `units` code points, none beyond the unit's range (so no sequence
-// is longer than three bytes), into out[0, units).
+// Decodes valid UTF-8 of `units` code points, none beyond the unit's range, into
+// out[0, units).
 void decode_avx2(const char* p, size_t n, uint8_t* out, size_t units) noexcept;
 void decode_avx2(const char* p, size_t n, uint16_t* out, size_t units) noexcept;
+void decode_avx2(const char* p, size_t n, uint32_t* out, size_t units) noexcept;
 #endif
 
 }  // namespace tovra::utf8_decode

@@ -63,6 +63,78 @@ template <typename Unit>
   }
 }
 
+// For each mask of eight 32-bit lanes, the permutation that moves the lanes whose bit is set
+// to the front, in order.
+struct WidePackTable {
+  uint32_t lanes[256][8];
+};
+
+constexpr WidePackTable build_wide_pack_table() {
+  WidePackTable table{};
+  for (unsigned mask = 0; mask < 256; ++mask) {
+    unsigned at = 0;
+    for (unsigned lane = 0; lane < 8; ++lane) {
+      if ((mask & (1u << lane)) != 0) table.lanes[mask][at++] = lane;
+    }
+    while (at < 8) table.lanes[mask][at++] = 0;
+  }
+  return table;
+}
+
+constexpr WidePackTable kWidePackTable = build_wide_pack_table();
+
+// The payload bits of the eight bytes from p, one per 32-bit lane.
+[[gnu::always_inline]] inline __m256i low_six_bits(const unsigned char* p) {
+  return _mm256_and_si256(
+      _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))),
+      _mm256_set1_epi32(0x3F));
+}
+
+// One step of 8 input bytes into text of four bytes per unit: as `step`, with 32-bit lanes and
+// up to four bytes per code point, so it reads the three bytes after the eight. Writes 8 units
+// past `out` and advances `out` by the count.
+[[gnu::always_inline]] inline void wide_step(const unsigned char* p, uint32_t*& out) {
+  __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));
+  unsigned mask = begins_of(bytes) & 0xFF;
+  __m256i lead = _mm256_cvtepu8_epi32(bytes);
+  // Each further byte's six bits go below those before; masks keep the lead's payload bits.
+  __m256i two = _mm256_or_si256(_mm256_slli_epi32(lead, 6), low_six_bits(p + 1));
+  __m256i three = _mm256_or_si256(_mm256_slli_epi32(two, 6), low_six_bits(p + 2));
+  __m256i four = _mm256_or_si256(_mm256_slli_epi32(three, 6), low_six_bits(p + 3));
+  __m256i value = _mm256_blendv_epi8(
+      _mm256_and_si256(three, _mm256_set1_epi32(0xFFFF)),
+      _mm256_and_si256(four, _mm256_set1_epi32(0x1FFFFF)),
+      _mm256_cmpgt_epi32(lead, _mm256_set1_epi32(0xEF)));
+  value = _mm256_blendv_epi8(_mm256_and_si256(two, _mm256_set1_epi32(0x7FF)), value,
+                             _mm256_cmpgt_epi32(lead, _mm256_set1_epi32(0xDF)));
+  value = _mm256_blendv_epi8(value, lead, _mm256_cmpgt_epi32(_mm256_set1_epi32(0x80), lead));
+  __m256i order = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(kWidePackTable.lanes[mask]));
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), _mm256_permutevar8x32_epi32(value, order));
+  out += _mm_popcnt_u32(mask);
+}
+
+void decode_wide(const char* text, size_t n, uint32_t* out, size_t units) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  const auto* end = p + n;
+  uint32_t* out_end = out + units;
+  // Code points that begin in [p, p + 8) end by p + 11; a step writes 8 units.
+  while (end - p >= 11 && out_end - out >= 8) {
+    wide_step(p, out);
+    p += 8;
+  }
+  if (out == out_end) return;
+  // As in `decode`: fewer than 11 bytes, or fewer than 8 code points after at most three
+  // continuations, under 32 bytes in all.
+  size_t rest = static_cast<size_t>(end - p);
+  if (rest > 35) rest = 35;  // never for valid input of `units` code points
+  alignas(32) unsigned char padded[40 + 16] = {};
+  __builtin_memcpy(padded, p, rest);
+  uint32_t decoded[40 + 8];
+  uint32_t* at = decoded;
+  for (size_t i = 0; i < rest; i += 8) wide_step(padded + i, at);
+  __builtin_memcpy(out, decoded, static_cast<size_t>(out_end - out) * sizeof(uint32_t));
+}
+
 template <typename Unit>
 void decode(const char* text, size_t n, Unit* out, size_t units) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text);
@@ -149,6 +221,10 @@ void decode_avx2(const char* p, size_t n, uint8_t* out, size_t units) noexcept {
 
 void decode_avx2(const char* p, size_t n, uint16_t* out, size_t units) noexcept {
   decode(p, n, out, units);
+}
+
+void decode_avx2(const char* p, size_t n, uint32_t* out, size_t units) noexcept {
+  decode_wide(p, n, out, units);
 }
 
 }  // namespace tovra::utf8_decode
