@@ -425,6 +425,13 @@ Utf8Shape utf8_shape_on_path(std::string_view valid_text, [[maybe_unused]] int p
 }
 
 Utf8Shape utf8_shape(std::string_view valid_text) noexcept {
+#ifdef TOVRA_UTF8_X86
+  if (kPath == Path::kAvx2) {
+    utf8_decode::ShapeCounts counts =
+        utf8_decode::shape_avx2(valid_text.data(), valid_text.size());
+    return shape_of(counts.begins, counts.max_byte);
+  }
+#endif
   return utf8_shape_on_path(valid_text, static_cast<int>(kPath));
 }
 

@@ -22,14 +22,14 @@ inline unsigned begins_of(__m128i bytes) {
 }
 
 // One step of 16 input bytes: the code points that begin at the bytes of `first`, where
-// `second` and `third` hold the byte after each byte and the one after that. Each lane of 16
-// bits computes the value of the code point that would begin at its byte; a shuffle per half,
-// chosen by the mask of lanes where one does begin, packs the values to the front. Writes up
-// to 16 units past `out` (whatever the count) and advances `out` by the count.
+// `second` and `third` hold the byte after each byte and the one after that, and `mask` has
+// a bit for each byte that begins one. Each lane of 16 bits computes the value of the code
+// point that would begin at its byte; a shuffle per half, chosen by the mask, packs the values
+// to the front. Writes up to 16 units past `out` (whatever the count) and advances `out` by
+// the count.
 template <typename Unit>
 [[gnu::always_inline]] inline void step(__m128i first, __m128i second, __m128i third,
-                                        Unit*& out) {
-  unsigned mask = begins_of(first);
+                                        unsigned mask, Unit*& out) {
   const __m256i low6 = _mm256_set1_epi16(0x3F);
   __m256i lead = _mm256_cvtepu8_epi16(first);
   // The lead's bits above the second byte's six; shifting again by six keeps just the four
@@ -41,7 +41,7 @@ template <typename Unit>
   two = _mm256_and_si256(two, _mm256_set1_epi16(0x7FF));
   __m256i value =
       _mm256_blendv_epi8(two, three, _mm256_cmpgt_epi16(lead, _mm256_set1_epi16(0xDF)));
-  value = _mm256_blendv_epi8(value, lead, _mm256_cmpgt_epi16(_mm256_set1_epi16(0x80), lead));
+  value = _mm256_blendv_epi8(lead, value, _mm256_cmpgt_epi16(lead, _mm256_set1_epi16(0x7F)));
   unsigned low = mask & 0xFF;
   unsigned high = mask >> 8;
   __m256i shuffle = _mm256_inserti128_si256(
@@ -140,9 +140,20 @@ void decode(const char* text, size_t n, Unit* out, size_t units) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   const auto* end = p + n;
   Unit* out_end = out + units;
-  // Code points that begin in [p, p + 16) end by p + 18; a step writes up to 16 units.
+  // Code points that begin in [p, p + 16) end by p + 18; a step writes up to 16 units. While
+  // 50 bytes remain, so do 16 code points of at most three bytes (after at most two
+  // continuations of one already written): only the input needs a bound.
+  if (n >= 32 + 50) {
+    for (const unsigned char* stop = end - (32 + 50); p <= stop; p += 32) {
+      auto mask = static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), _mm256_set1_epi8(-65))));
+      step(load16(p), load16(p + 1), load16(p + 2), mask & 0xFFFF, out);
+      step(load16(p + 16), load16(p + 17), load16(p + 18), mask >> 16, out);
+    }
+  }
   while (end - p >= 18 && out_end - out >= 16) {
-    step(load16(p), load16(p + 1), load16(p + 2), out);
+    __m128i first = load16(p);
+    step(first, load16(p + 1), load16(p + 2), begins_of(first), out);
     p += 16;
   }
   if (out == out_end) return;
@@ -157,7 +168,8 @@ void decode(const char* text, size_t n, Unit* out, size_t units) noexcept {
   Unit decoded[48 + 16];
   Unit* at = decoded;
   for (size_t i = 0; i < rest; i += 16) {
-    step(load16(padded + i), load16(padded + i + 1), load16(padded + i + 2), at);
+    __m128i first = load16(padded + i);
+    step(first, load16(padded + i + 1), load16(padded + i + 2), begins_of(first), at);
   }
   __builtin_memcpy(out, decoded, static_cast<size_t>(out_end - out) * sizeof(Unit));
 }
