@@ -18,11 +18,14 @@ fi
 build=build/fuzz
 mkdir -p "$build"
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTOVRA_DEBUG_ASSERTIONS -Isrc)
-# The vector validators of UTF-8 are built for their instruction sets alone, as CMake does.
+# The vector validators and decoder of UTF-8 are built for their instruction sets alone, as
+# CMake does.
 clang++ "${flags[@]}" -mssse3 -c src/json/utf8_validate_ssse3.cc -o "$build/utf8_validate_ssse3.o"
 clang++ "${flags[@]}" -mavx2 -c src/json/utf8_validate_avx2.cc -o "$build/utf8_validate_avx2.o"
+clang++ "${flags[@]}" -mavx2 -mpopcnt -c src/json/utf8_decode_avx2.cc -o "$build/utf8_decode_avx2.o"
 json_layer=(src/json/arena.cc src/json/invariant.cc src/json/json_value.cc src/json/json_reader.cc src/json/json_writer.cc
-  src/json/utf8.cc "$build/utf8_validate_ssse3.o" "$build/utf8_validate_avx2.o")
+  src/json/utf8.cc "$build/utf8_validate_ssse3.o" "$build/utf8_validate_avx2.o"
+  "$build/utf8_decode_avx2.o")
 query_layer=(src/query/query.cc src/query/key_path.cc src/query/filter.cc src/query/update.cc)
 clang++ "${flags[@]}" "${json_layer[@]}" tests/fuzz/fuzz_reader.cc -o "$build/fuzz_reader"
 clang++ "${flags[@]}" "${json_layer[@]}" "${query_layer[@]}" src/store/query_cache.cc src/store/fs.cc \
