@@ -305,7 +305,7 @@ inline char* encode_one(uint32_t c, char* out) noexcept {
 
 template <typename Unit>
 void encode(const Unit* text, size_t n, char* out, size_t length) noexcept {
-  char* out_end = out + length;
+  [[maybe_unused]] char* out_end = out + length;
   size_t i = 0;
 #ifdef TOVRA_UTF8_X86
   if (kPath != Path::kScalar) {
@@ -324,7 +324,7 @@ void encode(const Unit* text, size_t n, char* out, size_t length) noexcept {
 
 }  // namespace
 
-bool is_valid_utf8_on_path(std::string_view text, int path) noexcept {
+bool is_valid_utf8_on_path(std::string_view text, [[maybe_unused]] int path) noexcept {
 #ifdef TOVRA_UTF8_X86
   if (path == 2) return utf8_validate::is_valid_avx2(text.data(), text.size());
   if (path == 1) return utf8_validate::is_valid_ssse3(text.data(), text.size());

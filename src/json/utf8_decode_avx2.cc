@@ -132,7 +132,9 @@ void decode_wide(const char* text, size_t n, uint32_t* out, size_t units) noexce
   uint32_t decoded[40 + 8];
   uint32_t* at = decoded;
   for (size_t i = 0; i < rest; i += 8) wide_step(padded + i, at);
-  __builtin_memcpy(out, decoded, static_cast<size_t>(out_end - out) * sizeof(uint32_t));
+  size_t left = static_cast<size_t>(out_end - out);
+  if (left > static_cast<size_t>(at - decoded)) left = static_cast<size_t>(at - decoded);
+  __builtin_memcpy(out, decoded, left * sizeof(uint32_t));
 }
 
 template <typename Unit>
@@ -171,7 +173,9 @@ void decode(const char* text, size_t n, Unit* out, size_t units) noexcept {
     __m128i first = load16(padded + i);
     step(first, load16(padded + i + 1), load16(padded + i + 2), begins_of(first), at);
   }
-  __builtin_memcpy(out, decoded, static_cast<size_t>(out_end - out) * sizeof(Unit));
+  size_t left = static_cast<size_t>(out_end - out);
+  if (left > static_cast<size_t>(at - decoded)) left = static_cast<size_t>(at - decoded);
+  __builtin_memcpy(out, decoded, left * sizeof(Unit));
 }
 
 }  // namespace
@@ -185,7 +189,8 @@ ShapeCounts shape_avx2(const char* text, size_t n) noexcept {
   for (; end - p >= 32; p += 32) {
     __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     widest = _mm256_max_epu8(widest, bytes);
-    begins += _mm_popcnt_u32(static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes, bound))));
+    begins += _mm_popcnt_u32(
+        static_cast<unsigned>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes, bound))));
   }
   __m128i maximum = _mm_max_epu8(_mm256_castsi256_si128(widest),
                                  _mm256_extracti128_si256(widest, 1));
