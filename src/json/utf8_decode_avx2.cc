@@ -159,19 +159,37 @@ void decode(const char* text, size_t n, Unit* out, size_t units) noexcept {
     p += 16;
   }
   if (out == out_end) return;
-  // The rest holds fewer than 18 bytes, or fewer than 16 code points of at most three bytes
-  // after at most two continuations of one already written: under 48 bytes in all. It is
-  // decoded from a copy padded with zeros (which decode to NUL units past the real ones) into
-  // a buffer of its own, so that no step reads or writes past the caller's memory.
-  size_t rest = static_cast<size_t>(end - p);
-  if (rest > 47) rest = 47;  // never for valid input of `units` code points
-  alignas(32) unsigned char padded[48 + 32] = {};
-  __builtin_memcpy(padded, p, rest);
+  // The rest holds fewer than 18 bytes, or fewer than 16 code points: its units go to a buffer
+  // of its own, as a step writes past its count, and from there to the str.
   Unit decoded[48 + 16];
   Unit* at = decoded;
-  for (size_t i = 0; i < rest; i += 16) {
-    __m128i first = load16(padded + i);
-    step(first, load16(padded + i + 1), load16(padded + i + 2), begins_of(first), at);
+  if (n >= 16) {
+    // Fewer than 16 code points of at most three bytes, after at most two continuations of
+    // one already written: at most two steps before the last 16 bytes (more only for text
+    // that holds more code points than `units`, which must not overrun the buffer).
+    while (end - p >= 17 && at - decoded <= 32) {
+      __m128i first = load16(p);
+      __m128i second = load16(p + 1);
+      // At 17 bytes the third byte after the last lane's is past the end: that lane begins
+      // at most a two-byte sequence.
+      __m128i third = end - p >= 18 ? load16(p + 2) : _mm_srli_si128(second, 1);
+      step(first, second, third, begins_of(first), at);
+      p += 16;
+    }
+    if (end - p <= 16 && p != end) {
+      // The last 16 bytes of the text, with zeros after them; only lanes from p on count.
+      auto skipped = static_cast<unsigned>(16 - (end - p));
+      __m128i first = load16(end - 16);
+      step(first, _mm_srli_si128(first, 1), _mm_srli_si128(first, 2),
+           begins_of(first) & (0xFFFFu << skipped), at);
+    }
+  } else {
+    // A short text, from a copy padded with zeros (which decode to NUL units past the real
+    // ones), so that no load reads past the caller's memory.
+    alignas(16) unsigned char padded[32] = {};
+    __builtin_memcpy(padded, p, n);
+    __m128i first = load16(padded);
+    step(first, load16(padded + 1), load16(padded + 2), begins_of(first), at);
   }
   size_t left = static_cast<size_t>(out_end - out);
   if (left > static_cast<size_t>(at - decoded)) left = static_cast<size_t>(at - decoded);
