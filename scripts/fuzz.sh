@@ -18,14 +18,16 @@ fi
 build=build/fuzz
 mkdir -p "$build"
 flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTOVRA_DEBUG_ASSERTIONS -Isrc)
-# The vector validators of UTF-8 are built for their instruction sets alone, as CMake does.
+# The vector validators and decoder of UTF-8 are built for their instruction sets alone, as
+# CMake does.
 clang++ "${flags[@]}" -mssse3 -c src/json/utf8_validate_ssse3.cc -o "$build/utf8_validate_ssse3.o"
 clang++ "${flags[@]}" -mavx2 -c src/json/utf8_validate_avx2.cc -o "$build/utf8_validate_avx2.o"
+clang++ "${flags[@]}" -mavx2 -mpopcnt -c src/json/utf8_decode_avx2.cc -o "$build/utf8_decode_avx2.o"
 # Every other source of the layer, so that a new file needs no entry here.
-json_layer=("$build/utf8_validate_ssse3.o" "$build/utf8_validate_avx2.o")
+json_layer=("$build/utf8_validate_ssse3.o" "$build/utf8_validate_avx2.o" "$build/utf8_decode_avx2.o")
 for source in src/json/*.cc; do
   case "$source" in
-    src/json/utf8_validate_*) ;;
+    src/json/utf8_validate_*|src/json/utf8_decode_*) ;;
     *) json_layer+=("$source") ;;
   esac
 done

@@ -1,6 +1,7 @@
 """Text in every script: str values and keys of any width go in and come back exactly, through
 memory and through the file, and text that UTF-8 cannot hold is refused as CPython refuses it."""
 
+import random
 import sys
 
 import pytest
@@ -86,3 +87,60 @@ def test_lone_surrogates_are_refused_as_cpython_refuses_them(db, bad, where):
     assert str(raised.value) == str(expected.value)
     assert raised.value.args == expected.value.args
     assert db.collections() == []
+
+
+# Code points of each width a str can have: ASCII, the rest of one byte, two bytes (Latin to
+# CJK, around the surrogates) and four.
+WIDTHS = {
+    "ascii": [0x00, 0x20, 0x41, 0x7F],
+    "latin1": [0x80, 0xC9, 0xE9, 0xFF],
+    "bmp": [0x100, 0x3BA, 0x43C, 0x7FF, 0x800, 0x6771, 0xD7FF, 0xE000, 0xFFFF],
+    "astral": [0x10000, 0x1F600, 0x10FFFF],
+}
+# Byte lengths around the steps of the vector paths (16 and 32 bytes) and the reads past them.
+LENGTHS = [1, 2, 3, 7, 8, 14, 15, 16, 17, 18, 19, 31, 32, 33, 34, 35, 47, 48, 49, 64, 100]
+
+
+def _text_of_bytes(filler: str, length: int, widest: str, where: str) -> str:
+    """About `length` bytes of UTF-8 of `filler`, with `widest` once at `where`."""
+    text = filler * max(1, length // len(filler.encode("utf-8")))
+    if where == "start":
+        return widest + text
+    if where == "end":
+        return text + widest
+    return text[: len(text) // 2] + widest + text[len(text) // 2 :]
+
+
+def _assert_same_str(found, text):
+    decoded = text.encode("utf-8").decode("utf-8")
+    assert found == decoded
+    # The same kind of str (one, two or four bytes per character) as decoding gives.
+    assert sys.getsizeof(found) == sys.getsizeof(decoded)
+
+
+@pytest.mark.parametrize("filler", ["a", "é", "κ", "東", "😀", "aé東"])
+@pytest.mark.parametrize("widest", ["z", "ÿ", "Ā", "\uffff", "\U0010ffff"])
+@pytest.mark.parametrize("where", ["start", "middle", "end"])
+def test_found_strings_are_what_decoding_gives_at_every_length(db, filler, widest, where):
+    texts = [_text_of_bytes(filler, length, widest, where) for length in LENGTHS]
+    db.insert_many("c", [{"v": text} for text in texts])
+    for document, text in zip(db.find("c"), texts):
+        _assert_same_str(document["v"], text)
+
+
+@pytest.mark.parametrize("seed", range(4))
+def test_random_strings_of_mixed_widths_decode_as_python_decodes(db_path, seed):
+    rng = random.Random(seed)
+    texts = []
+    for _ in range(400):
+        classes = rng.sample(sorted(WIDTHS), rng.randint(1, len(WIDTHS)))
+        pool = [cp for name in classes for cp in WIDTHS[name]]
+        pool += [rng.randrange(0x20, 0x80) for _ in range(4)]
+        texts.append("".join(chr(rng.choice(pool)) for _ in range(rng.randint(0, 120))))
+    db = Tovra(str(db_path))
+    db.insert_many("c", [{"v": text} for text in texts])
+    db.write("c")
+    for found in (db.find("c"), Tovra(str(db_path)).find("c")):
+        assert len(found) == len(texts)
+        for document, text in zip(found, texts):
+            _assert_same_str(document["v"], text)

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "json/byte_scan.h"
+#include "json/utf8_decode.h"
 #include "json/utf8_validate.h"
 
 #ifdef TOVRA_UTF8_X86
@@ -55,29 +56,7 @@ void decode_scalar(const unsigned char* p, const unsigned char* end, Unit* out) 
 // mask of such lanes packs the values to the front. Steps depend on each other only through
 // the output position, so the processor overlaps them.
 
-// For each mask of eight 16-bit lanes, the shuffle that packs the lanes whose bit is set to
-// the front, in order, and how many there are.
-struct PackTables {
-  uint8_t shuffles[256][16];
-  uint8_t counts[256];
-};
-
-constexpr PackTables build_pack_tables() {
-  PackTables tables{};
-  for (unsigned mask = 0; mask < 256; ++mask) {
-    unsigned at = 0;
-    for (unsigned lane = 0; lane < 8; ++lane) {
-      if ((mask & (1u << lane)) == 0) continue;
-      tables.shuffles[mask][at++] = static_cast<uint8_t>(2 * lane);
-      tables.shuffles[mask][at++] = static_cast<uint8_t>(2 * lane + 1);
-    }
-    tables.counts[mask] = static_cast<uint8_t>(at / 2);
-    while (at < 16) tables.shuffles[mask][at++] = 0x80;  // a zero byte
-  }
-  return tables;
-}
-
-constexpr PackTables kPackTables = build_pack_tables();
+using utf8_decode::kPackTables;
 
 // Eight lanes of one step: `last` holds the byte before each lane's, `before` the one before
 // that and `lead` the one before that, zero-extended to 16 bits; `mask` says which lanes stand
@@ -248,7 +227,8 @@ enum class Path { kScalar, kSsse3, kAvx2 };
 Path detect_path() noexcept {
 #ifdef TOVRA_UTF8_X86
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx2")) return Path::kAvx2;
+  // Every processor with AVX2 has POPCNT, which the AVX2 decoder uses as well.
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt")) return Path::kAvx2;
   if (__builtin_cpu_supports("ssse3")) return Path::kSsse3;
 #endif
   return Path::kScalar;
@@ -325,7 +305,7 @@ inline char* encode_one(uint32_t c, char* out) noexcept {
 
 template <typename Unit>
 void encode(const Unit* text, size_t n, char* out, size_t length) noexcept {
-  char* out_end = out + length;
+  [[maybe_unused]] char* out_end = out + length;
   size_t i = 0;
 #ifdef TOVRA_UTF8_X86
   if (kPath != Path::kScalar) {
@@ -344,7 +324,7 @@ void encode(const Unit* text, size_t n, char* out, size_t length) noexcept {
 
 }  // namespace
 
-bool is_valid_utf8_on_path(std::string_view text, int path) noexcept {
+bool is_valid_utf8_on_path(std::string_view text, [[maybe_unused]] int path) noexcept {
 #ifdef TOVRA_UTF8_X86
   if (path == 2) return utf8_validate::is_valid_avx2(text.data(), text.size());
   if (path == 1) return utf8_validate::is_valid_ssse3(text.data(), text.size());
@@ -358,13 +338,29 @@ bool is_valid_utf8(std::string_view text) noexcept {
   return is_valid_utf8_on_path(text, static_cast<int>(kPath));
 }
 
-Utf8Shape utf8_shape(std::string_view valid_text) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
-  const auto* end = p + valid_text.size();
-  size_t begins = 0;
-  unsigned max_byte = 0;
+namespace {
+
+Utf8Shape shape_of(size_t begins, unsigned max_byte) noexcept {
+  Utf8Shape shape;
+  shape.code_points = begins;
+  shape.ascii = max_byte < 0x80;
+  // The widest lead byte decides: C2 and C3 begin U+0080..U+00FF, E0..EF end at U+FFFF.
+  shape.width = max_byte < 0xC4 ? 1 : (max_byte < 0xF0 ? 2 : 4);
+  return shape;
+}
+
+Utf8Shape shape_scalar(const unsigned char* p, const unsigned char* end, size_t begins = 0,
+                       unsigned max_byte = 0) noexcept {
+  for (; p != end; ++p) {
+    max_byte = *p > max_byte ? *p : max_byte;
+    begins += (*p & 0xC0) != 0x80;
+  }
+  return shape_of(begins, max_byte);
+}
+
 #ifdef TOVRA_UTF8_X86
-  // SSE2, always there on x86-64.
+// SSE2, always there on x86-64.
+Utf8Shape shape_sse2(const unsigned char* p, const unsigned char* end) noexcept {
   __m128i maximum = _mm_setzero_si128();
   __m128i counts = _mm_setzero_si128();
   const __m128i one = _mm_set1_epi8(1);
@@ -378,44 +374,88 @@ Utf8Shape utf8_shape(std::string_view valid_text) noexcept {
   maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 4));
   maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 2));
   maximum = _mm_max_epu8(maximum, _mm_srli_si128(maximum, 1));
-  max_byte = static_cast<unsigned>(_mm_cvtsi128_si32(maximum)) & 0xFF;
-  begins = static_cast<size_t>(_mm_cvtsi128_si64(counts)) +
-           static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+  unsigned max_byte = static_cast<unsigned>(_mm_cvtsi128_si32(maximum)) & 0xFF;
+  size_t begins = static_cast<size_t>(_mm_cvtsi128_si64(counts)) +
+                  static_cast<size_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(counts, counts)));
+  return shape_scalar(p, end, begins, max_byte);
+}
 #endif
-  for (; p != end; ++p) {
-    max_byte = *p > max_byte ? *p : max_byte;
-    begins += (*p & 0xC0) != 0x80;
+
+template <typename Unit>
+void decode_on_path(std::string_view valid_text, Unit* out, [[maybe_unused]] size_t units,
+                    [[maybe_unused]] Path path) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
+  const auto* end = p + valid_text.size();
+#ifdef TOVRA_UTF8_X86
+  if (path == Path::kAvx2) {
+    utf8_decode::decode_avx2(valid_text.data(), valid_text.size(), out, units);
+    return;
   }
-  Utf8Shape shape;
-  shape.code_points = begins;
-  shape.ascii = max_byte < 0x80;
-  // The widest lead byte decides: C2 and C3 begin U+0080..U+00FF, E0..EF end at U+FFFF.
-  shape.width = max_byte < 0xC4 ? 1 : (max_byte < 0xF0 ? 2 : 4);
-  return shape;
-}
-
-void decode_utf8(std::string_view valid_text, uint8_t* out, [[maybe_unused]] size_t units) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
-  const auto* end = p + valid_text.size();
-#ifdef TOVRA_UTF8_X86
-  if (kPath != Path::kScalar) p = decode_ssse3(p, end, out, out + units);
+  if constexpr (sizeof(Unit) <= 2) {
+    if (path == Path::kSsse3) p = decode_ssse3(p, end, out, out + units);
+  }
 #endif
   decode_scalar(p, end, out);
 }
 
-void decode_utf8(std::string_view valid_text, uint16_t* out,
-                 [[maybe_unused]] size_t units) noexcept {
+// A path the processor has: the one asked for, or the best one when asked for more.
+Path usable(int path) noexcept {
+  return path < static_cast<int>(kPath) ? static_cast<Path>(path < 0 ? 0 : path) : kPath;
+}
+
+}  // namespace
+
+Utf8Shape utf8_shape_on_path(std::string_view valid_text, [[maybe_unused]] int path) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
   const auto* end = p + valid_text.size();
 #ifdef TOVRA_UTF8_X86
-  if (kPath != Path::kScalar) p = decode_ssse3(p, end, out, out + units);
+  switch (usable(path)) {
+    case Path::kAvx2: {
+      utf8_decode::ShapeCounts counts =
+          utf8_decode::shape_avx2(valid_text.data(), valid_text.size());
+      return shape_of(counts.begins, counts.max_byte);
+    }
+    case Path::kSsse3:
+      return shape_sse2(p, end);
+    case Path::kScalar:
+      break;
+  }
 #endif
-  decode_scalar(p, end, out);
+  return shape_scalar(p, end);
 }
 
-void decode_utf8(std::string_view valid_text, uint32_t* out, size_t) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(valid_text.data());
-  decode_scalar(p, p + valid_text.size(), out);
+Utf8Shape utf8_shape(std::string_view valid_text) noexcept {
+#ifdef TOVRA_UTF8_X86
+  if (kPath == Path::kAvx2) {
+    utf8_decode::ShapeCounts counts =
+        utf8_decode::shape_avx2(valid_text.data(), valid_text.size());
+    return shape_of(counts.begins, counts.max_byte);
+  }
+#endif
+  return utf8_shape_on_path(valid_text, static_cast<int>(kPath));
+}
+
+void decode_utf8(std::string_view valid_text, uint8_t* out, size_t units) noexcept {
+  decode_on_path(valid_text, out, units, kPath);
+}
+void decode_utf8(std::string_view valid_text, uint16_t* out, size_t units) noexcept {
+  decode_on_path(valid_text, out, units, kPath);
+}
+void decode_utf8(std::string_view valid_text, uint32_t* out, size_t units) noexcept {
+  decode_on_path(valid_text, out, units, kPath);
+}
+
+void decode_utf8_on_path(std::string_view valid_text, uint8_t* out, size_t units,
+                         int path) noexcept {
+  decode_on_path(valid_text, out, units, usable(path));
+}
+void decode_utf8_on_path(std::string_view valid_text, uint16_t* out, size_t units,
+                         int path) noexcept {
+  decode_on_path(valid_text, out, units, usable(path));
+}
+void decode_utf8_on_path(std::string_view valid_text, uint32_t* out, size_t units,
+                         int path) noexcept {
+  decode_on_path(valid_text, out, units, usable(path));
 }
 
 size_t utf8_length(const uint8_t* text, size_t n) noexcept { return length_of(text, n); }

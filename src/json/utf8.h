@@ -35,6 +35,15 @@ Utf8Shape utf8_shape(std::string_view valid_text) noexcept;
 void decode_utf8(std::string_view valid_text, uint8_t* out, size_t units) noexcept;
 void decode_utf8(std::string_view valid_text, uint16_t* out, size_t units) noexcept;
 void decode_utf8(std::string_view valid_text, uint32_t* out, size_t units) noexcept;
+// For tests: the same on a given path (as for is_valid_utf8_on_path; a path beyond those
+// available means the best one).
+Utf8Shape utf8_shape_on_path(std::string_view valid_text, int path) noexcept;
+void decode_utf8_on_path(std::string_view valid_text, uint8_t* out, size_t units,
+                         int path) noexcept;
+void decode_utf8_on_path(std::string_view valid_text, uint16_t* out, size_t units,
+                         int path) noexcept;
+void decode_utf8_on_path(std::string_view valid_text, uint32_t* out, size_t units,
+                         int path) noexcept;
 
 // The UTF-8 length of fixed-width text, or SIZE_MAX when it holds a surrogate code point
 // (U+D800..U+DFFF), which has no UTF-8 form. Units are code points (values up to U+10FFFF).

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -486,6 +487,72 @@ std::vector<Unit> decoded(std::string_view text, size_t units) {
   return out;
 }
 
+// Every decoding path gives exactly `cps` and writes nothing past them (the units after are
+// guarded: a Python str has no room beyond its length).
+template <typename Unit>
+bool every_path_decodes(std::string_view text, const std::vector<uint32_t>& cps) {
+  constexpr Unit kGuard = static_cast<Unit>(0xA5A5A5A5u);
+  bool ok = true;
+  for (int path = 0; path < tovra::utf8_paths_available(); ++path) {
+    std::vector<Unit> out(cps.size() + 64, kGuard);
+    tovra::decode_utf8_on_path(text, out.data(), cps.size(), path);
+    ok &= std::equal(cps.begin(), cps.end(), out.begin());
+    ok &= std::all_of(out.begin() + static_cast<ptrdiff_t>(cps.size()), out.end(),
+                      [](Unit unit) { return unit == kGuard; });
+  }
+  return ok;
+}
+
+bool every_path_shapes(std::string_view text, const std::vector<uint32_t>& cps) {
+  uint32_t widest = cps.empty() ? 0 : *std::max_element(cps.begin(), cps.end());
+  int width = widest < 0x100 ? 1 : (widest < 0x10000 ? 2 : 4);
+  bool ok = true;
+  for (int path = 0; path < tovra::utf8_paths_available(); ++path) {
+    tovra::Utf8Shape shape = tovra::utf8_shape_on_path(text, path);
+    ok &= shape.code_points == cps.size() && shape.width == width &&
+          shape.ascii == (widest < 0x80);
+  }
+  return ok;
+}
+
+// Decodes `cps` as UTF-8 on every path into every unit wide enough.
+bool every_path_converts(const std::vector<uint32_t>& cps) {
+  std::string text;
+  for (uint32_t cp : cps) text += utf8_of(cp);
+  uint32_t widest = cps.empty() ? 0 : *std::max_element(cps.begin(), cps.end());
+  bool ok = every_path_shapes(text, cps) && every_path_decodes<uint32_t>(text, cps);
+  if (widest < 0x10000) ok &= every_path_decodes<uint16_t>(text, cps);
+  if (widest < 0x100) ok &= every_path_decodes<uint8_t>(text, cps);
+  return ok;
+}
+
+// Texts of every length up to a few vectors, of one byte length of code point or mixes, with
+// the widest code point first, last, or nowhere but once in the middle: the vector steps, the
+// tails and the last bytes of a text each meet every kind of sequence.
+void test_utf8_decoding_edges() {
+  const uint32_t fillers[] = {'a', 0xE9, 0x3BA, 0x6771, 0x1F600};
+  const uint32_t widest[] = {0x7F, 0xFF, 0x7FF, 0xFFFF, 0x10000, 0x10FFFF};
+  for (size_t count = 0; count < 70; ++count) {
+    for (uint32_t filler : fillers) {
+      for (uint32_t wide : widest) {
+        if (wide < filler) continue;
+        for (int where = 0; where < 3; ++where) {
+          std::vector<uint32_t> cps(count, filler);
+          if (count != 0) cps[where == 0 ? 0 : (where == 1 ? count - 1 : count / 2)] = wide;
+          std::string context = std::to_string(count) + " of " + std::to_string(filler) +
+                                " with " + std::to_string(wide);
+          CHECK_MSG(every_path_converts(cps), context);
+          // The same after a mix of widths, so the wide one lands at each offset in a step.
+          std::vector<uint32_t> mixed = {'x', 0xE9, 0x6771, 'y', 0x3BA};
+          mixed.resize(1 + count % 5);
+          mixed.insert(mixed.end(), cps.begin(), cps.end());
+          CHECK_MSG(every_path_converts(mixed), "mixed " + context);
+        }
+      }
+    }
+  }
+}
+
 // Shape, decoding and encoding give back what a code point at a time gives, at every offset
 // and for every width.
 void test_utf8_conversions() {
@@ -507,6 +574,7 @@ void test_utf8_conversions() {
       text += utf8_of(cp);
       widest = std::max(widest, cp);
     }
+    CHECK_MSG(every_path_converts(cps), hex(text));
     tovra::Utf8Shape shape = tovra::utf8_shape(text);
     CHECK_MSG(shape.code_points == cps.size(), hex(text));
     CHECK_MSG(shape.ascii == (widest < 0x80), hex(text));
@@ -597,6 +665,7 @@ int main() {
   test_utf8_validation_edges();
   test_utf8_validation_random();
   test_utf8_conversions();
+  test_utf8_decoding_edges();
   test_reader_string_text();
   test_string_filled();
 

@@ -23,6 +23,12 @@ template <typename Unit>
 void check_round_trip(std::string_view text, size_t units) {
   std::vector<Unit> decoded(units);
   tovra::decode_utf8(text, decoded.data(), units);
+  // Every decoding path gives the same units (and, under the sanitizers, stays in bounds).
+  for (int path = 0; path < tovra::utf8_paths_available(); ++path) {
+    std::vector<Unit> on_path(units);
+    tovra::decode_utf8_on_path(text, on_path.data(), units, path);
+    if (on_path != decoded) std::abort();
+  }
   size_t length = tovra::utf8_length(decoded.data(), units);
   if (length != text.size()) std::abort();
   std::string back(length, '\0');
@@ -38,6 +44,13 @@ void check_text(std::string_view input) {
   if (tovra::is_valid_utf8(input) != valid) std::abort();
   if (!valid) return;
   tovra::Utf8Shape shape = tovra::utf8_shape(input);
+  for (int path = 0; path < tovra::utf8_paths_available(); ++path) {
+    tovra::Utf8Shape on_path = tovra::utf8_shape_on_path(input, path);
+    if (on_path.code_points != shape.code_points || on_path.width != shape.width ||
+        on_path.ascii != shape.ascii) {
+      std::abort();
+    }
+  }
   check_round_trip<uint32_t>(input, shape.code_points);
   if (shape.width <= 2) check_round_trip<uint16_t>(input, shape.code_points);
   if (shape.width == 1) check_round_trip<uint8_t>(input, shape.code_points);
