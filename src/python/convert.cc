@@ -251,7 +251,9 @@ class Depythonizer {
     if (!PyUnicode_Check(key)) {
       throw Error::type("unexpected type: " + cannot_convert(key, "PyString"));
     }
-    JsonMember m{string(key, arena_for(depth + 1)), JsonValue()};
+    // A key is kept by its object's shape (interned apart from the arena's blocks), so a long
+    // one is not copied into the arena here.
+    JsonMember m{string(key, nullptr), JsonValue()};
     m.value = convert(value, depth + 1);
     return m;
   }
