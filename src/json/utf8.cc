@@ -128,6 +128,15 @@ __attribute__((target("ssse3"))) const unsigned char* decode_ssse3(const unsigne
 struct EncodeTables {
   std::array<uint8_t, 16> shuffles[256];
   uint8_t lengths[256];
+  // Eight two-byte lanes, each holding a one-byte form (ASCII) or a two-byte one: bit k of the
+  // index says lane k is ASCII.
+  std::array<uint8_t, 16> pair_shuffles[256];
+  uint8_t pair_lengths[256];
+  // Eight three-byte forms from their byte planes: `leads` holds the first bytes (0..7) and
+  // the second ones (8..15), `lasts` the third ones (0..7). Output bytes 0..15 and 16..23 each
+  // take a shuffle of either register.
+  std::array<uint8_t, 16> triple_leads[2];
+  std::array<uint8_t, 16> triple_lasts[2];
 };
 
 EncodeTables build_encode_tables() {
@@ -141,6 +150,31 @@ EncodeTables build_encode_tables() {
       for (int b = 0; b < length; ++b) tables.shuffles[index][at++] = static_cast<uint8_t>(4 * k + b);
     }
     tables.lengths[index] = static_cast<uint8_t>(at);
+  }
+  for (unsigned index = 0; index < 256; ++index) {
+    tables.pair_shuffles[index].fill(0x80);
+    int at = 0;
+    for (int k = 0; k < 8; ++k) {
+      int length = (index & (1u << k)) ? 1 : 2;
+      for (int b = 0; b < length; ++b) {
+        tables.pair_shuffles[index][at++] = static_cast<uint8_t>(2 * k + b);
+      }
+    }
+    tables.pair_lengths[index] = static_cast<uint8_t>(at);
+  }
+  for (int half = 0; half < 2; ++half) {
+    tables.triple_leads[half].fill(0x80);
+    tables.triple_lasts[half].fill(0x80);
+    for (int lane = 0; lane < 16; ++lane) {
+      int position = 16 * half + lane;
+      if (position >= 24) break;
+      int unit = position / 3, byte = position % 3;
+      if (byte == 2) {
+        tables.triple_lasts[half][lane] = static_cast<uint8_t>(unit);
+      } else {
+        tables.triple_leads[half][lane] = static_cast<uint8_t>(8 * byte + unit);
+      }
+    }
   }
   return tables;
 }
@@ -176,6 +210,62 @@ __attribute__((target("ssse3"))) size_t encode_ssse3(const Unit* text, size_t n,
   const __m128i low6 = _mm_set1_epi32(0x3F);
   size_t i = 0;
   while (n - i >= 4 && out_end - out >= 16) {
+    if constexpr (sizeof(Unit) == 2) {
+      // Eight units below U+0800 (Latin, Greek, Cyrillic, ... text) take one step: each lane
+      // becomes its one- or two-byte form, and a shuffle drops the unused bytes.
+      if (n - i >= 8) {
+        __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i above_7ff = _mm_set1_epi16(static_cast<int16_t>(0xF800));
+        const __m128i above_7f = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
+        __m128i short_form = _mm_cmpeq_epi16(_mm_and_si128(units, above_7ff), zero);
+        if (_mm_movemask_epi8(short_form) == 0xFFFF) {
+          __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, above_7f), zero);
+          // Low byte 110xxxxx (the top five bits), high byte 10xxxxxx (the low six).
+          __m128i pair = _mm_or_si128(
+              _mm_or_si128(_mm_srli_epi16(units, 6), _mm_set1_epi16(0xC0)),
+              _mm_slli_epi16(_mm_or_si128(_mm_and_si128(units, _mm_set1_epi16(0x3F)),
+                                          _mm_set1_epi16(0x80)),
+                             8));
+          __m128i forms = _mm_or_si128(_mm_and_si128(ascii, units), _mm_andnot_si128(ascii, pair));
+          unsigned index =
+              static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) & 0xFF;
+          __m128i packed = _mm_shuffle_epi8(
+              forms, _mm_loadu_si128(
+                         reinterpret_cast<const __m128i*>(tables.pair_shuffles[index].data())));
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
+          out += tables.pair_lengths[index];
+          i += 8;
+          continue;
+        }
+        if (_mm_movemask_epi8(short_form) == 0 && out_end - out >= 24) {
+          // Eight units from U+0800 up (CJK text and the like; surrogates never get here):
+          // three bytes each, 1110xxxx 10xxxxxx 10xxxxxx, built as byte planes and interleaved.
+          const __m128i six_bits = _mm_set1_epi16(0x3F);
+          const __m128i follow = _mm_set1_epi16(0x80);
+          __m128i first = _mm_or_si128(_mm_srli_epi16(units, 12), _mm_set1_epi16(0xE0));
+          __m128i second =
+              _mm_or_si128(_mm_and_si128(_mm_srli_epi16(units, 6), six_bits), follow);
+          __m128i third = _mm_or_si128(_mm_and_si128(units, six_bits), follow);
+          __m128i leads = _mm_packus_epi16(first, second);
+          __m128i lasts = _mm_packus_epi16(third, third);
+          __m128i head[2];
+          for (int half = 0; half < 2; ++half) {
+            const auto* lead_order =
+                reinterpret_cast<const __m128i*>(tables.triple_leads[half].data());
+            const auto* last_order =
+                reinterpret_cast<const __m128i*>(tables.triple_lasts[half].data());
+            head[half] = _mm_or_si128(_mm_shuffle_epi8(leads, _mm_loadu_si128(lead_order)),
+                                      _mm_shuffle_epi8(lasts, _mm_loadu_si128(last_order)));
+          }
+          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), head[0]);
+          _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), head[1]);
+          out += 24;
+          i += 8;
+          continue;
+        }
+      }
+    }
     __m128i c = load_four(text + i);
     __m128i ascii = _mm_cmplt_epi32(c, below_80);
     // Runs of eight ASCII code points are common in text of one byte per unit; in wider text
