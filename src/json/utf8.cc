@@ -199,6 +199,71 @@ __attribute__((target("ssse3"), always_inline)) inline __m128i load_four(const U
   }
 }
 
+// Two-byte units of one kind of text, eight a step: all below U+0800 (Latin, Greek, Cyrillic,
+// ... text: one or two bytes each, a shuffle dropping the unused bytes), or all from U+0800 up
+// (CJK text and the like: three bytes each, built as byte planes and interleaved). The kind
+// of the first eight units chooses the loop, which stops at the first eight of another kind:
+// text that mixes scripts costs a test or two, not a mispredicted test per eight units.
+// Returns how many units it took.
+__attribute__((target("ssse3"))) size_t encode_uniform(const uint16_t* text, size_t n,
+                                                       char*& out, char* out_end,
+                                                       const EncodeTables& tables) noexcept {
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i above_7ff = _mm_set1_epi16(static_cast<int16_t>(0xF800));
+  // Per eight units: a bit pair set for each unit below U+0800.
+  auto short_units = [&](size_t at) __attribute__((target("ssse3"))) {
+    __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + at));
+    return _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_and_si128(units, above_7ff), zero));
+  };
+  if (n < 8) return 0;
+  const int kind = short_units(0);
+  size_t i = 0;
+  if (kind == 0xFFFF) {
+    const __m128i above_7f = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
+    for (; n - i >= 8 && out_end - out >= 16 && short_units(i) == 0xFFFF; i += 8) {
+      __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+      __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, above_7f), zero);
+      // Low byte 110xxxxx (the top five bits), high byte 10xxxxxx (the low six).
+      __m128i pair = _mm_or_si128(
+          _mm_or_si128(_mm_srli_epi16(units, 6), _mm_set1_epi16(0xC0)),
+          _mm_slli_epi16(
+              _mm_or_si128(_mm_and_si128(units, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80)), 8));
+      __m128i forms = _mm_or_si128(_mm_and_si128(ascii, units), _mm_andnot_si128(ascii, pair));
+      unsigned index = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero)));
+      const auto* order =
+          reinterpret_cast<const __m128i*>(tables.pair_shuffles[index & 0xFF].data());
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                       _mm_shuffle_epi8(forms, _mm_loadu_si128(order)));
+      out += tables.pair_lengths[index & 0xFF];
+    }
+  } else if (kind == 0) {
+    // Surrogates never get here: text that holds one is refused before it is encoded.
+    const __m128i six_bits = _mm_set1_epi16(0x3F);
+    const __m128i follow = _mm_set1_epi16(0x80);
+    for (; n - i >= 8 && out_end - out >= 24 && short_units(i) == 0; i += 8) {
+      __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
+      __m128i first = _mm_or_si128(_mm_srli_epi16(units, 12), _mm_set1_epi16(0xE0));
+      __m128i second = _mm_or_si128(_mm_and_si128(_mm_srli_epi16(units, 6), six_bits), follow);
+      __m128i third = _mm_or_si128(_mm_and_si128(units, six_bits), follow);
+      __m128i leads = _mm_packus_epi16(first, second);
+      __m128i lasts = _mm_packus_epi16(third, third);
+      __m128i head[2];
+      for (int half = 0; half < 2; ++half) {
+        const auto* lead_order =
+            reinterpret_cast<const __m128i*>(tables.triple_leads[half].data());
+        const auto* last_order =
+            reinterpret_cast<const __m128i*>(tables.triple_lasts[half].data());
+        head[half] = _mm_or_si128(_mm_shuffle_epi8(leads, _mm_loadu_si128(lead_order)),
+                                  _mm_shuffle_epi8(lasts, _mm_loadu_si128(last_order)));
+      }
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), head[0]);
+      _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), head[1]);
+      out += 24;
+    }
+  }
+  return i;
+}
+
 // Encodes text[0, n) into out[0, length); returns how many units it took (the rest, fewer
 // than a vector's worth or starting at a code point beyond U+FFFF, is left to the caller).
 template <typename Unit>
@@ -209,63 +274,8 @@ __attribute__((target("ssse3"))) size_t encode_ssse3(const Unit* text, size_t n,
   const __m128i below_800 = _mm_set1_epi32(0x800);
   const __m128i low6 = _mm_set1_epi32(0x3F);
   size_t i = 0;
+  if constexpr (sizeof(Unit) == 2) i = encode_uniform(text, n, out, out_end, tables);
   while (n - i >= 4 && out_end - out >= 16) {
-    if constexpr (sizeof(Unit) == 2) {
-      // Eight units below U+0800 (Latin, Greek, Cyrillic, ... text) take one step: each lane
-      // becomes its one- or two-byte form, and a shuffle drops the unused bytes.
-      if (n - i >= 8) {
-        __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + i));
-        const __m128i zero = _mm_setzero_si128();
-        const __m128i above_7ff = _mm_set1_epi16(static_cast<int16_t>(0xF800));
-        const __m128i above_7f = _mm_set1_epi16(static_cast<int16_t>(0xFF80));
-        __m128i short_form = _mm_cmpeq_epi16(_mm_and_si128(units, above_7ff), zero);
-        if (_mm_movemask_epi8(short_form) == 0xFFFF) {
-          __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(units, above_7f), zero);
-          // Low byte 110xxxxx (the top five bits), high byte 10xxxxxx (the low six).
-          __m128i pair = _mm_or_si128(
-              _mm_or_si128(_mm_srli_epi16(units, 6), _mm_set1_epi16(0xC0)),
-              _mm_slli_epi16(_mm_or_si128(_mm_and_si128(units, _mm_set1_epi16(0x3F)),
-                                          _mm_set1_epi16(0x80)),
-                             8));
-          __m128i forms = _mm_or_si128(_mm_and_si128(ascii, units), _mm_andnot_si128(ascii, pair));
-          unsigned index =
-              static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) & 0xFF;
-          __m128i packed = _mm_shuffle_epi8(
-              forms, _mm_loadu_si128(
-                         reinterpret_cast<const __m128i*>(tables.pair_shuffles[index].data())));
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), packed);
-          out += tables.pair_lengths[index];
-          i += 8;
-          continue;
-        }
-        if (_mm_movemask_epi8(short_form) == 0 && out_end - out >= 24) {
-          // Eight units from U+0800 up (CJK text and the like; surrogates never get here):
-          // three bytes each, 1110xxxx 10xxxxxx 10xxxxxx, built as byte planes and interleaved.
-          const __m128i six_bits = _mm_set1_epi16(0x3F);
-          const __m128i follow = _mm_set1_epi16(0x80);
-          __m128i first = _mm_or_si128(_mm_srli_epi16(units, 12), _mm_set1_epi16(0xE0));
-          __m128i second =
-              _mm_or_si128(_mm_and_si128(_mm_srli_epi16(units, 6), six_bits), follow);
-          __m128i third = _mm_or_si128(_mm_and_si128(units, six_bits), follow);
-          __m128i leads = _mm_packus_epi16(first, second);
-          __m128i lasts = _mm_packus_epi16(third, third);
-          __m128i head[2];
-          for (int half = 0; half < 2; ++half) {
-            const auto* lead_order =
-                reinterpret_cast<const __m128i*>(tables.triple_leads[half].data());
-            const auto* last_order =
-                reinterpret_cast<const __m128i*>(tables.triple_lasts[half].data());
-            head[half] = _mm_or_si128(_mm_shuffle_epi8(leads, _mm_loadu_si128(lead_order)),
-                                      _mm_shuffle_epi8(lasts, _mm_loadu_si128(last_order)));
-          }
-          _mm_storeu_si128(reinterpret_cast<__m128i*>(out), head[0]);
-          _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 16), head[1]);
-          out += 24;
-          i += 8;
-          continue;
-        }
-      }
-    }
     __m128i c = load_four(text + i);
     __m128i ascii = _mm_cmplt_epi32(c, below_80);
     // Runs of eight ASCII code points are common in text of one byte per unit; in wider text
