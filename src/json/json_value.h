@@ -486,12 +486,7 @@ inline const JsonValue* JsonValue::find(std::string_view key) const noexcept {
 inline const JsonValue* JsonValue::find(const JsonValue& key, uint32_t& hint) const noexcept {
   if (!is_object() || load_size() == 0) return nullptr;
   std::span<const JsonValue> k = shape()->keys();
-  if (hint < k.size()) {
-    const JsonValue& candidate = k[hint];
-    bool same = key.heap_string() ? candidate.as_string() == key.as_string()
-                                  : std::memcmp(candidate.bytes_, key.bytes_, 16) == 0;
-    if (same) return value_block() + hint;
-  }
+  if (hint < k.size() && Shape::same_key(k[hint], key)) return value_block() + hint;
   ptrdiff_t index = find_index(key.as_string());
   if (index < 0) return nullptr;
   hint = static_cast<uint32_t>(index);
