@@ -73,6 +73,31 @@ def test_inserting_leaves_no_utf8_copy_in_the_callers_str(db, text):
     assert sys.getsizeof(fresh) == size
 
 
+def _with_utf8_copy(text: str) -> str:
+    """A fresh str that carries CPython's cached UTF-8 form, as after a JSON encoder saw it."""
+    import ctypes
+
+    fresh = "".join(list(text))
+    as_utf8 = ctypes.pythonapi.PyUnicode_AsUTF8AndSize
+    as_utf8.argtypes = [ctypes.py_object, ctypes.c_void_p]
+    as_utf8.restype = ctypes.c_char_p
+    assert as_utf8(fresh, None) == text.encode("utf-8").split(b"\0")[0]
+    return fresh
+
+
+@pytest.mark.parametrize("text", [t for t in SAMPLES if not t.isascii()])
+def test_strs_that_carry_their_utf8_store_the_same_text(db, db_path, text):
+    carrying = _with_utf8_copy(text)
+    documents = [{carrying: carrying, "v": [carrying, text]}]
+    db.insert_many("c", documents)
+    db.insert("c", {"k": carrying})
+    expected = documents + [{"k": text}]
+    assert db.find("c") == expected
+    assert db.find("c", {"k": text}) == [{"k": text}]
+    db.write("c")
+    assert Tovra(str(db_path)).find("c") == expected
+
+
 @pytest.mark.parametrize(
     "bad",
     ["\ud800", "a\udfff", "é\ud800x", "東京\udc00", "😀\ud83d", "x" * 50 + "\ud800\udc00" + "y"],

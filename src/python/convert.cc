@@ -137,6 +137,12 @@ class Depythonizer {
 #if PY_VERSION_HEX < 0x030C0000
     if (PyUnicode_READY(object) < 0) throw_python_error();
 #endif
+    // A str that already carries its UTF-8 form (another library asked CPython for it, as
+    // JSON encoders do) is copied from there: the same bytes, without encoding them again.
+    const auto* compact = reinterpret_cast<const PyCompactUnicodeObject*>(object);
+    if (compact->utf8 != nullptr) {
+      return JsonValue::string({compact->utf8, static_cast<size_t>(compact->utf8_length)}, arena);
+    }
     // Other text is encoded from the str's own representation (1, 2 or 4 bytes per code
     // point) straight into the value: asking CPython for UTF-8 would also keep a copy of it
     // inside the caller's str for as long as the str lives.
