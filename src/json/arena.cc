@@ -1,20 +1,44 @@
 #include "json/arena.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <new>
 
 namespace tovra {
+
+namespace {
+std::atomic<Arena::LargeChunkHint> large_chunk_hint{nullptr};
+}  // namespace
+
+void Arena::set_large_chunk_hint(LargeChunkHint hint) noexcept {
+  large_chunk_hint.store(hint, std::memory_order_relaxed);
+}
+
+char* Arena::new_chunk(size_t bytes) {
+  if (bytes < kLargePage) {
+    void* chunk = std::malloc(bytes);
+    if (chunk == nullptr) throw std::bad_alloc();
+    return static_cast<char*>(chunk);
+  }
+  // aligned_alloc wants a multiple of the alignment.
+  size_t rounded = (bytes + kLargePage - 1) & ~(kLargePage - 1);
+  void* chunk = std::aligned_alloc(kLargePage, rounded);
+  if (chunk == nullptr) throw std::bad_alloc();
+  if (LargeChunkHint hint = large_chunk_hint.load(std::memory_order_relaxed)) hint(chunk, rounded);
+  return static_cast<char*>(chunk);
+}
 
 void* Arena::allocate_slow(size_t bytes) {
   chunks_.reserve(chunks_.size() + 1);  // so that the push below cannot fail after allocating
   if (bytes > next_chunk_ / 4) {
     // A large block gets a chunk of its own; the current chunk stays open for small ones.
-    char* chunk = static_cast<char*>(::operator new(bytes));
+    char* chunk = new_chunk(bytes);
     chunks_.emplace_back(chunk);
     used_ += bytes;
     reserved_ += bytes;
     return chunk;
   }
-  char* chunk = static_cast<char*>(::operator new(next_chunk_));
+  char* chunk = new_chunk(next_chunk_);
   chunks_.emplace_back(chunk);
   reserved_ += next_chunk_;
   cursor_ = chunk;

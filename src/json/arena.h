@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -63,14 +64,24 @@ class Arena {
   size_t bytes_used() const noexcept { return used_; }
   size_t bytes_reserved() const noexcept { return reserved_; }
 
+  // Chunks of kLargePage bytes and more are aligned to kLargePage and passed, once made, to
+  // the hint installed here (none by default), which may ask the system to back them with
+  // large pages: a big collection then takes a page fault per 2 MiB instead of per 4 KiB.
+  // The json layer makes no system calls itself; whoever embeds it installs the hint.
+  static constexpr size_t kLargePage = size_t{2} << 20;
+  using LargeChunkHint = void (*)(void* chunk, size_t bytes) noexcept;
+  static void set_large_chunk_hint(LargeChunkHint hint) noexcept;
+
  private:
   static constexpr size_t kFirstChunk = 4096;
-  static constexpr size_t kLargestChunk = size_t{1} << 20;
+  static constexpr size_t kLargestChunk = 2 * kLargePage;
 
   void* allocate_slow(size_t bytes);
+  // A chunk of `bytes` from the C library, aligned for large pages when it is that big.
+  static char* new_chunk(size_t bytes);
 
   struct FreeChunk {
-    void operator()(char* chunk) const noexcept { ::operator delete(chunk); }
+    void operator()(char* chunk) const noexcept { std::free(chunk); }
   };
   struct DropShapes {
     void operator()(ShapeTable* table) const noexcept;

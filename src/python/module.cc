@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "json/arena.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -390,6 +391,7 @@ PyModuleDef tovra_module = {
 
 PyObject* create_module() {
   fs::set_interrupt_check(python_signal_raised);
+  Arena::set_large_chunk_hint(fs::advise_large_pages);
   if (PyType_Ready(&tovra_type) < 0) return nullptr;
   PyRef module(PyModule_Create(&tovra_module));
   if (!module) return nullptr;

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/random.h>
 #include <time.h>
 #include <unistd.h>
@@ -189,6 +190,17 @@ void check_no_nul(std::string_view path, std::string_view prefix) {
     message += "file name contained an unexpected NUL byte";
     throw Error::file(std::move(message));
   }
+}
+
+// --- Memory -------------------------------------------------------------------------------
+
+void advise_large_pages(void* memory, size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  (void)madvise(memory, bytes, MADV_HUGEPAGE);
+#else
+  (void)memory;
+  (void)bytes;
+#endif
 }
 
 // --- Interrupts ---------------------------------------------------------------------------

@@ -39,6 +39,13 @@ Error os_error(int err);
 // a path is refused with Error::file(prefix + "file name contained an unexpected NUL byte").
 void check_no_nul(std::string_view path, std::string_view prefix = {});
 
+// --- Memory -------------------------------------------------------------------------------
+
+// Asks the kernel to back [memory, memory + bytes) with transparent large pages, where the
+// system allows them for memory that asks (a hint: refused or unsupported, nothing changes).
+// Fits Arena::set_large_chunk_hint.
+void advise_large_pages(void* memory, size_t bytes) noexcept;
+
 // --- Interrupts ---------------------------------------------------------------------------
 
 // Returns true when the running operation must stop (the binding installs a check that runs

@@ -377,6 +377,32 @@ void test_shapes_are_shared_and_never_change() {
   CHECK(tovra::to_json(heap) == "{}");
 }
 
+// Chunks of a large-page size and up are aligned for large pages and shown to the installed
+// hint, whole; smaller ones never are.
+std::vector<std::pair<void*, size_t>> hinted_chunks;
+void test_large_chunks_are_aligned_and_hinted() {
+  constexpr size_t kPage = tovra::Arena::kLargePage;
+  tovra::Arena::set_large_chunk_hint(
+      [](void* chunk, size_t bytes) noexcept { hinted_chunks.emplace_back(chunk, bytes); });
+  {
+    tovra::Arena arena;
+    while (arena.bytes_reserved() < 5 * kPage) std::memset(arena.allocate(1000), 0x5a, 1000);
+    CHECK(hinted_chunks.size() >= 2);
+    void* alone = arena.allocate(3 * kPage + 8);  // a block of its own, rounded up to pages
+    std::memset(alone, 0x5a, 3 * kPage);
+    CHECK(!hinted_chunks.empty() && hinted_chunks.back().first == alone &&
+          hinted_chunks.back().second == 4 * kPage);
+    for (auto [chunk, bytes] : hinted_chunks) {
+      CHECK(reinterpret_cast<uintptr_t>(chunk) % kPage == 0 && bytes % kPage == 0);
+    }
+    tovra::Arena small;
+    size_t before = hinted_chunks.size();
+    for (int i = 0; i < 1000; ++i) small.allocate(100);
+    CHECK(hinted_chunks.size() == before);
+  }
+  tovra::Arena::set_large_chunk_hint(nullptr);
+}
+
 // ----------------------------------------------------------------------------- UTF-8
 
 std::string utf8_of(uint32_t cp) {
@@ -664,6 +690,7 @@ int main() {
   test_document_example_and_round_trips();
   test_move_assignment_from_inside();
   test_shapes_are_shared_and_never_change();
+  test_large_chunks_are_aligned_and_hinted();
   test_utf8_validation_edges();
   test_utf8_validation_random();
   test_utf8_conversions();
