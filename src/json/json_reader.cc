@@ -169,10 +169,32 @@ bool number_from_text(std::string_view text, JsonValue& out) {
   return true;
 }
 
+// The keys of objects read one after another at one place in a text (the documents of a
+// collection, or the objects under one key of them) mostly come in one order. A layout is such
+// an order, learnt from an object in an arena: its keys as the text spells them, the shape
+// they make and each key's position in it, and for each key the layout expected of the
+// objects under it. An object that follows its layout is read without making its keys: each
+// key is compared where it stands in the text, and the values, kept in text order, go to their
+// places in a block of the known shape when the object closes.
+struct Layout {
+  struct Key {
+    // The key's bytes, then the closing quote, then zeros: compared with the text 16 bytes at
+    // a time when the key is shorter than 16 bytes.
+    alignas(16) char quoted[16];
+    const char* text;  // the key, kept by the shape
+    uint32_t length;
+    uint32_t slot;  // the key's position in the shape
+    Layout* child = nullptr;  // expected of an object, or the objects of an array, under the key
+  };
+  const Shape* shape;
+  std::unique_ptr<Key[]> keys;  // shape->size() of them, in text order
+};
+
 // A recursive-descent parser of one JSON text (RFC 8259) that builds the tree as it reads.
 // Finished elements of open arrays wait on `elements_`, members of open objects on `members_`;
 // a container is assembled from the tail of its scratch vector when it closes (objects sorted
-// once, the last of duplicate keys kept). Any violation throws ParseFailure.
+// once, the last of duplicate keys kept), or, for an object that follows its layout, from the
+// values on `values_`. Any violation throws ParseFailure.
 template <typename Source>
 class Parser {
  public:
@@ -180,7 +202,7 @@ class Parser {
 
   JsonValue parse_document() {
     skip_whitespace();
-    JsonValue value = parse_value();
+    JsonValue value = parse_value(&top_layout_);
     skip_whitespace();
     if (peek() != kEnd) fail();
     return value;
@@ -228,14 +250,15 @@ class Parser {
     }
   }
 
-  JsonValue parse_value() {
+  // `layout` is where the layout expected of an object here is kept, or null where none is.
+  JsonValue parse_value(Layout** layout = nullptr) {
     switch (peek()) {
       case '{':
-        return parse_object();
+        return parse_object(layout);
       case '[':
-        return parse_array();
+        return parse_array(layout);
       case '"':
-        return JsonValue::string(parse_string(), block_arena());
+        return parse_string_value();
       case 't':
         expect_word("true");
         return JsonValue::boolean(true);
@@ -273,7 +296,7 @@ class Parser {
     ++p_;  // the bracket or brace that peek() saw
   }
 
-  JsonValue parse_array() {
+  JsonValue parse_array(Layout** layout) {
     open_container();
     size_t first = elements_.size();
     skip_whitespace();
@@ -282,7 +305,7 @@ class Parser {
     } else {
       for (;;) {
         skip_whitespace();
-        JsonValue element = parse_value();
+        JsonValue element = parse_value(layout);
         elements_.push_back(std::move(element));
         skip_whitespace();
         int c = take();
@@ -297,36 +320,161 @@ class Parser {
     return array;
   }
 
-  JsonValue parse_object() {
+  JsonValue parse_object(Layout** layout) {
+    Arena* arena = block_arena();  // the object's own place, taken before it counts as open
+    if (arena == nullptr) layout = nullptr;  // shapes are interned only in an arena
     open_container();
     size_t first = members_.size();
     skip_whitespace();
+    bool more = true;  // whether members are left to read
     if (peek() == '}') {
       ++p_;
-    } else {
-      for (;;) {
-        skip_whitespace();
-        if (peek() != '"') fail();
-        // A key is kept by the shape of its object, so the scratch copy of a long one is not
-        // made in the arena.
-        members_.push_back(JsonMember{JsonValue::string(parse_string()), JsonValue()});
-        size_t index = members_.size() - 1;
+      more = false;
+    } else if (layout != nullptr && *layout != nullptr) {
+      // Read along the expected layout for as long as the text follows it.
+      const Layout& expected = **layout;
+      const uint32_t size = expected.shape->size();
+      size_t first_value = values_.size();
+      uint32_t read = 0;
+      while (read < size && take_key(expected.keys[read])) {
         skip_whitespace();
         expect(':');
         skip_whitespace();
-        JsonValue value = parse_value();
-        members_[index].value = std::move(value);
+        JsonValue value = parse_value(&expected.keys[read].child);
+        values_.push_back(std::move(value));
+        ++read;
         skip_whitespace();
         int c = take();
-        if (c == '}') break;
+        if (c == '}') {
+          more = false;
+          break;
+        }
         if (c != ',') fail();
+        skip_whitespace();
       }
+      if (!more && read == size) {
+        --depth_;
+        return object_of_layout(expected, first_value, arena);
+      }
+      // The text left the layout: what was read joins the members of the general path.
+      for (uint32_t k = 0; k < read; ++k) {
+        const Layout::Key& key = expected.keys[k];
+        members_.push_back(JsonMember{JsonValue::string({key.text, key.length}),
+                                      std::move(values_[first_value + k])});
+      }
+      values_.resize(first_value);
+    }
+    while (more) {
+      skip_whitespace();
+      if (peek() != '"') fail();
+      // A key is kept by the shape of its object, so the scratch copy of a long one is not
+      // made in the arena.
+      members_.push_back(JsonMember{JsonValue::string(parse_string()), JsonValue()});
+      size_t index = members_.size() - 1;
+      skip_whitespace();
+      expect(':');
+      skip_whitespace();
+      JsonValue value = parse_value();
+      members_[index].value = std::move(value);
+      skip_whitespace();
+      int c = take();
+      if (c == '}') break;
+      if (c != ',') fail();
     }
     --depth_;
     std::span<JsonMember> members(members_.data() + first, members_.size() - first);
-    JsonValue object = JsonValue::object(members, block_arena());
+    JsonValue object = JsonValue::object(members, arena);
+    if (layout != nullptr) learn(*layout, members, object);
     members_.resize(first);
     return object;
+  }
+
+  // Takes the key `key` when the text at hand spells it (quotes included), as a key that
+  // needs no escapes must be spelt; otherwise reads nothing.
+  bool take_key(const Layout::Key& key) {
+    // Keys near the end of a chunk are left to the general path.
+    if (static_cast<size_t>(end_ - p_) < key.length + 18 || *p_ != '"') return false;
+#if defined(__SSE2__)
+    if (key.length < 16) {
+      __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
+      __m128i same = _mm_cmpeq_epi8(text, _mm_load_si128(reinterpret_cast<const __m128i*>(key.quoted)));
+      unsigned wanted = (2u << key.length) - 1;  // the key's bytes and its closing quote
+      if ((static_cast<unsigned>(_mm_movemask_epi8(same)) & wanted) != wanted) return false;
+      p_ += key.length + 2;
+      return true;
+    }
+#endif
+    if (std::memcmp(p_ + 1, key.text, key.length) != 0 || p_[key.length + 1] != '"') return false;
+    p_ += key.length + 2;
+    return true;
+  }
+
+  // The object of `layout`'s shape whose values, in text order, are on `values_` from
+  // `first_value`.
+  JsonValue object_of_layout(const Layout& layout, size_t first_value, Arena* arena) {
+    JsonValue object = JsonValue::object_of_shape(layout.shape, arena);
+    std::span<JsonValue> values = object.values();
+    for (size_t k = 0; k < values.size(); ++k) {
+      values[layout.keys[k].slot] = std::move(values_[first_value + k]);
+    }
+    values_.resize(first_value);
+    return object;
+  }
+
+  // Makes the order of `members` (the text's, their values already moved into `object`) the
+  // layout expected at `expected`, unless it is that already. Objects with repeated keys, keys
+  // that need escapes, or too many layouts made already leave it as it is.
+  void learn(Layout*& expected, std::span<const JsonMember> members, const JsonValue& object) {
+    const Shape* shape = object.shape();
+    if (shape == nullptr || shape->size() != members.size() || shape->size() > kLargestLayout ||
+        layouts_.size() >= kMostLayouts) {
+      return;
+    }
+    if (expected != nullptr && expected->shape == shape && same_order(*expected, members)) {
+      return;  // read by the general path at the end of a chunk, but in the expected order
+    }
+    auto layout = std::make_unique<Layout>();
+    layout->shape = shape;
+    layout->keys = std::make_unique<Layout::Key[]>(members.size());
+    std::span<const JsonValue> keys = shape->keys();
+    const JsonValue* values = object.values().data();
+    for (size_t k = 0; k < members.size(); ++k) {
+      std::string_view text = members[k].key_view();
+      if (find_json_escape(text.data(), text.data() + text.size()) != text.data() + text.size()) {
+        return;
+      }
+      Layout::Key& key = layout->keys[k];
+      auto slot = static_cast<uint32_t>(object.find(text) - values);
+      std::string_view kept = keys[slot].as_string();
+      key.text = kept.data();
+      key.length = static_cast<uint32_t>(kept.size());
+      key.slot = slot;
+      std::memset(key.quoted, 0, sizeof key.quoted);
+      if (kept.size() < sizeof key.quoted) {
+        std::memcpy(key.quoted, kept.data(), kept.size());
+        key.quoted[kept.size()] = '"';
+      }
+    }
+    expected = layout.get();
+    layouts_.push_back(std::move(layout));
+  }
+
+  static bool same_order(const Layout& layout, std::span<const JsonMember> members) {
+    for (size_t k = 0; k < members.size(); ++k) {
+      const Layout::Key& key = layout.keys[k];
+      if (members[k].key_view() != std::string_view(key.text, key.length)) return false;
+    }
+    return true;
+  }
+
+  // A string value: a short one that lies whole in the chunk is built in one store.
+  JsonValue parse_string_value() {
+    std::string_view text = parse_string();
+    if (text.size() <= JsonValue::kInlineCapacity && text.data() != text_.data() &&
+        end_ - text.data() >= 16) {
+      return JsonValue::short_string_of_padded(text.data(), text.size());
+    }
+    return JsonValue::string(text, block_arena());
   }
 
   // The text of a string whose opening quote peek() saw. The view stays valid until the next
@@ -445,7 +593,30 @@ class Parser {
 
   // -? (0 | [1-9][0-9]*) (.[0-9]+)? ([eE][+-]?[0-9]+)?; the kind is decided from the text.
   JsonValue parse_number() {
-    // Most numbers lie within the chunk at hand: checked and converted where they stand.
+    // Integers of up to 19 digits, most of a document's numbers, are read as they are checked.
+    if (end_ - p_ >= 21) {
+      const char* p = p_;
+      bool negative = *p == '-';
+      p += negative;
+      const char* digits = p;
+      uint64_t value = 0;
+      while (p - digits < 19 && static_cast<unsigned>(*p - '0') < 10) {
+        value = value * 10 + static_cast<unsigned>(*p - '0');
+        ++p;
+      }
+      bool leading_zero = *digits == '0' && p - digits > 1;
+      bool plain = p != digits && !leading_zero && static_cast<unsigned>(*p - '0') >= 10 &&
+                   *p != '.' && *p != 'e' && *p != 'E';
+      if (plain && !negative) {
+        p_ = p;
+        return JsonValue::uint(value);
+      }
+      if (plain && value <= uint64_t{1} << 63) {
+        p_ = p;
+        return JsonValue::integer(static_cast<int64_t>(uint64_t{0} - value));
+      }
+    }
+    // Other numbers that lie within the chunk at hand are checked and converted where they stand.
     const char* after = scan_number(p_, end_);
     if (after != nullptr && after != end_) {
       JsonValue number;
@@ -503,6 +674,13 @@ class Parser {
   std::string number_;
   std::vector<JsonValue> elements_;
   std::vector<JsonMember> members_;
+  std::vector<JsonValue> values_;
+  // Layouts are learnt from the first objects of each place, and again when the objects there
+  // change order; a text of ever-new orders stops adding them at this bound.
+  static constexpr size_t kMostLayouts = 4096;
+  static constexpr size_t kLargestLayout = 1024;  // keys; larger objects seldom repeat
+  std::vector<std::unique_ptr<Layout>> layouts_;
+  Layout* top_layout_ = nullptr;
 };
 
 template <typename Source>

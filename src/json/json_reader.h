@@ -31,7 +31,7 @@ class ByteSource {
   virtual size_t read(char* buffer, size_t capacity) = 0;
 };
 
-// Parses `stream` through an 8 KiB buffer, so that the text is never held in memory whole.
+// Parses `stream` through a 256 KiB buffer, so that the text is never held in memory whole.
 // Throws Error::value(kDeserializeError) for text that breaks the rules above. With an arena,
 // the blocks of every value inside the top-level value are made in it (the top-level value's
 // own block is not), and the arena must outlive them.

@@ -28,6 +28,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "json/arena.h"
 #include "json/invariant.h"
 
@@ -110,6 +114,26 @@ class JsonValue {
     v.bytes_[14] = static_cast<uint8_t>(text.size());
     v.set_tag(JsonType::kString);
     return v;
+  }
+
+  // A string of `size` <= kInlineCapacity bytes at `padded`, where 16 bytes are readable (those
+  // past `size` are not kept). It is built in a register and written with one 16-byte store,
+  // so that reading the value back whole does not stall on narrower stores.
+  static JsonValue short_string_of_padded(const char* padded, size_t size) noexcept {
+    TOVRA_ASSERT(size <= kInlineCapacity);
+#if defined(__SSE2__)
+    alignas(16) static constexpr uint8_t kKeep[32] = {
+        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded));
+    bytes = _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - size)));
+    // Byte 14 the length, byte 15 the tag.
+    bytes = _mm_insert_epi16(bytes, static_cast<int>(size | static_cast<size_t>(JsonType::kString) << 8), 7);
+    JsonValue v;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(v.bytes_), bytes);
+    return v;
+#else
+    return string({padded, size});
+#endif
   }
 
   // A string of `size` bytes that fill(char* data) writes in place, for text made on the fly

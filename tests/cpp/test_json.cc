@@ -377,6 +377,54 @@ void test_shapes_are_shared_and_never_change() {
   CHECK(tovra::to_json(heap) == "{}");
 }
 
+// Objects read into an arena follow the key orders of the objects before them at the same
+// place. Text that leaves an order (other keys, fewer, more, repeated or escaped ones, the
+// same keys in another order), wherever a chunk ends, must read as it reads onto the heap.
+void test_objects_that_leave_their_key_order_read_as_on_the_heap() {
+  const std::string long_key(20, 'L');
+  const std::vector<std::string> documents = {
+      R"({"a":1,"b":"two","n":{"x":[1,{"p":1}],"y":null}})",
+      R"({"a":2,"b":"three","n":{"x":[2,{"p":2}],"y":true}})",
+      R"({"b":"swapped","a":3,"n":{"y":1,"x":[]}})",
+      R"({"a":4,"b":"fewer"})",
+      R"({"a":5,"b":"more","n":{},"z":-7})",
+      R"({"a":6,"a":"repeated","b":0})",
+      R"({"a\u0062":7,"b":"escaped key"})",
+      R"({"a\"b":8})",
+      R"({"a\"b":9})",
+      R"({"é東":10,")" + long_key + R"(":11})",
+      R"({"é東":12,")" + long_key + R"(":13})",
+      R"({"é東":14,")" + long_key + R"(x":15})",
+      R"({"a" : 16 , "b" : "spaced" })",
+      R"({"a":17,"b":"back","n":{"x":[3,{"p":3,"q":4}],"y":"end"}})",
+      R"({})",
+      R"([{"a":18},{"a":19}])",
+  };
+  std::string text = "[";
+  for (int round = 0; round < 3; ++round) {
+    for (const std::string& document : documents) text += document + ",";
+  }
+  text.back() = ']';
+  const std::string expected = tovra::to_json(tovra::parse_json(text));
+  for (size_t piece : {1, 2, 3, 5, 8, 13, 17, 31, 64, 1 << 20}) {
+    tovra::Arena arena;
+    test_support::Pieces pieces(text, piece);
+    JsonValue read = tovra::parse_json(pieces, &arena);
+    CHECK_MSG(tovra::to_json(read) == expected, "piece " + std::to_string(piece));
+    std::span<const JsonValue> d = read.elements();
+    CHECK(d[0].shape() == d[1].shape() && d[0].shape() == d[2].shape());
+    CHECK(d[0].find("n")->shape() == d[1].find("n")->shape());
+  }
+  // Invalid text is refused on the learnt path as well.
+  for (const char* bad : {R"([{"a":1},{"a":01}])", R"([{"a":1},{"a" 2}])", R"([{"a":1},{"a":2,}])",
+                          R"([{"a":1},{"a":2])", R"([{"a":1},{"a":-}])"}) {
+    tovra::Arena arena;
+    CHECK_MSG(test_support::error_of([&] { tovra::parse_json(bad, &arena); }).kind() ==
+                  tovra::ErrorKind::kValue,
+              bad);
+  }
+}
+
 // Chunks of a large-page size and up are aligned for large pages and shown to the installed
 // hint, whole; smaller ones never are.
 std::vector<std::pair<void*, size_t>> hinted_chunks;
@@ -691,6 +739,7 @@ int main() {
   test_move_assignment_from_inside();
   test_shapes_are_shared_and_never_change();
   test_large_chunks_are_aligned_and_hinted();
+  test_objects_that_leave_their_key_order_read_as_on_the_heap();
   test_utf8_validation_edges();
   test_utf8_validation_random();
   test_utf8_conversions();

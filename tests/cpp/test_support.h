@@ -4,7 +4,9 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "json/error.h"
+#include "json/json_reader.h"
 
 namespace test_support {
 
@@ -68,6 +71,22 @@ inline std::vector<std::string> directory_entries(const std::string& dir) {
   }
   return names;
 }
+
+// Text handed to the reader `piece` bytes at a time, so that tokens are cut by a chunk's end.
+class Pieces : public tovra::ByteSource {
+ public:
+  Pieces(std::string_view text, size_t piece) : rest_(text), piece_(piece) {}
+  size_t read(char* buffer, size_t capacity) override {
+    size_t n = std::min({capacity, piece_, rest_.size()});
+    std::memcpy(buffer, rest_.data(), n);
+    rest_.remove_prefix(n);
+    return n;
+  }
+
+ private:
+  std::string_view rest_;
+  size_t piece_;
+};
 
 }  // namespace test_support
 

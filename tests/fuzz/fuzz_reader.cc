@@ -7,7 +7,9 @@
 //   bash scripts/fuzz.sh 120
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,6 +18,7 @@
 #include "json/json_reader.h"
 #include "json/json_writer.h"
 #include "json/utf8.h"
+#include "../cpp/test_support.h"
 
 namespace {
 
@@ -56,6 +59,30 @@ void check_text(std::string_view input) {
   if (shape.width == 1) check_round_trip<uint8_t>(input, shape.code_points);
 }
 
+// Reading into an arena (where objects share shapes and follow learnt key orders), whole or in
+// pieces, accepts exactly what reading onto the heap accepts, and gives an equal tree.
+void check_arena_reads(std::string_view input, const tovra::JsonValue* heap) {
+  size_t piece = input.empty() ? 1 : 1 + static_cast<unsigned char>(input[0]) % 23;
+  for (int whole = 0; whole < 2; ++whole) {
+    tovra::Arena arena;
+    tovra::JsonValue value;
+    try {
+      if (whole) {
+        value = tovra::parse_json(input, &arena);
+      } else {
+        test_support::Pieces pieces(input, piece);
+        value = tovra::parse_json(pieces, &arena);
+      }
+    } catch (const tovra::Error& e) {
+      if (e.kind() != tovra::ErrorKind::kValue || heap != nullptr) std::abort();
+      continue;
+    }
+    if (heap == nullptr || !(value == *heap) || tovra::to_json(value) != tovra::to_json(*heap)) {
+      std::abort();
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -66,8 +93,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     value = tovra::parse_json(input);
   } catch (const tovra::Error& e) {
     if (e.kind() != tovra::ErrorKind::kValue) std::abort();
+    check_arena_reads(input, nullptr);
     return 0;
   }
+  check_arena_reads(input, &value);
   std::string text = tovra::to_json(value);
   tovra::JsonValue again = tovra::parse_json(text);  // must not throw
   if (!(again == value)) std::abort();
