@@ -97,7 +97,7 @@ def test_text_harness_smoke(tmp_path):
     )
     assert completed.returncode == 0, completed.stderr[-2000:]
     raw = json.loads((out / "text.json").read_text())
-    for operation in ("open", "insert_many", "find_all"):
+    for operation in ("open", "insert_many", "insert_many_fresh", "find_all"):
         assert set(raw["results"][operation]) == {
             "tovra:text", "tovra:ascii", "orjson:text", "orjson:ascii"
         }

@@ -77,3 +77,35 @@ def test_reader_agrees_with_json_module(tmp_path, chunk):
             ), text
         else:
             assert got == ("refused" if expected == "refused" else "not an array"), text
+
+
+def _number_literals(rng, count):
+    """Integers and decimals of up to 20 digits in every form the grammar allows, some with
+    exponents, around the bounds of 53-bit mantissas and 64-bit integers."""
+    edges = ["0", "-0", "0.0", "-0.0", "9007199254740992", "9007199254740993.5", "0.1",
+             "18446744073709551615", "-9223372036854775808", "9223372036854775807.0",
+             "4503599627370497.5", "0.0000000000000000001", "1234567890123456789.0"]
+    yield from edges
+    for _ in range(count):
+        digits = rng.randint(1, 19)
+        whole = "0" if rng.random() < 0.2 else str(rng.randrange(10 ** (digits - 1), 10 ** digits))
+        text = ("-" if rng.random() < 0.4 else "") + whole
+        if rng.random() < 0.7:
+            text += "." + "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 20)))
+        if rng.random() < 0.1:
+            text += rng.choice("eE") + rng.choice(["", "+", "-"]) + str(rng.randint(0, 30))
+        if text.startswith("-") and "." not in text and "e" not in text.lower():
+            if int(text) < -(2**63):
+                continue  # beyond 64 bits tovra keeps a double where json keeps an int
+        yield text
+
+
+def test_numbers_read_exactly_as_json_reads_them(tmp_path):
+    literals = list(_number_literals(random.Random(53), 6000))
+    # Every number stands well inside the text, as the numbers of a collection file do.
+    text = '[{"n": [' + ", ".join(literals) + "]}]" + " " * 64
+    (tmp_path / "c.json").write_text(text)
+    got = Tovra(str(tmp_path)).find("c")[0]["n"]
+    expected = json.loads(text)[0]["n"]
+    for literal, mine, theirs in zip(literals, got, expected):
+        assert type(mine) is type(theirs) and repr(mine) == repr(theirs), literal

@@ -397,7 +397,8 @@ class Parser {
 #if defined(__SSE2__)
     if (key.length < 16) {
       __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
-      __m128i same = _mm_cmpeq_epi8(text, _mm_load_si128(reinterpret_cast<const __m128i*>(key.quoted)));
+      __m128i quoted = _mm_load_si128(reinterpret_cast<const __m128i*>(key.quoted));
+      __m128i same = _mm_cmpeq_epi8(text, quoted);
       unsigned wanted = (2u << key.length) - 1;  // the key's bytes and its closing quote
       if ((static_cast<unsigned>(_mm_movemask_epi8(same)) & wanted) != wanted) return false;
       p_ += key.length + 2;
@@ -593,27 +594,48 @@ class Parser {
 
   // -? (0 | [1-9][0-9]*) (.[0-9]+)? ([eE][+-]?[0-9]+)?; the kind is decided from the text.
   JsonValue parse_number() {
-    // Integers of up to 19 digits, most of a document's numbers, are read as they are checked.
-    if (end_ - p_ >= 21) {
+    // Numbers of up to 19 digits without an exponent, most of a document's, are read as they
+    // are checked: integers exactly, and decimals whose digits fit in a double's 53 bits by
+    // one division, which is then correctly rounded as both operands are exact.
+    if (end_ - p_ >= 22) {
       const char* p = p_;
       bool negative = *p == '-';
       p += negative;
       const char* digits = p;
-      uint64_t value = 0;
-      while (p - digits < 19 && static_cast<unsigned>(*p - '0') < 10) {
-        value = value * 10 + static_cast<unsigned>(*p - '0');
-        ++p;
+      uint64_t mantissa = 0;
+      auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
+      while (p - digits < 19 && is_digit(*p)) {
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
       }
-      bool leading_zero = *digits == '0' && p - digits > 1;
-      bool plain = p != digits && !leading_zero && static_cast<unsigned>(*p - '0') >= 10 &&
-                   *p != '.' && *p != 'e' && *p != 'E';
-      if (plain && !negative) {
-        p_ = p;
-        return JsonValue::uint(value);
+      const size_t integer_digits = static_cast<size_t>(p - digits);
+      bool well_formed = integer_digits > 0 && !(*digits == '0' && integer_digits > 1);
+      size_t fraction_digits = 0;
+      if (well_formed && *p == '.') {
+        const char* fraction = ++p;
+        while (integer_digits + static_cast<size_t>(p - fraction) < 19 && is_digit(*p)) {
+          mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+        }
+        fraction_digits = static_cast<size_t>(p - fraction);
+        well_formed = fraction_digits > 0;
       }
-      if (plain && value <= uint64_t{1} << 63) {
-        p_ = p;
-        return JsonValue::integer(static_cast<int64_t>(uint64_t{0} - value));
+      bool ends_here = !is_digit(*p) && *p != '.' && *p != 'e' && *p != 'E';
+      if (well_formed && ends_here) {
+        if (fraction_digits == 0 && !negative) {
+          p_ = p;
+          return JsonValue::uint(mantissa);
+        }
+        if (fraction_digits == 0 && mantissa <= uint64_t{1} << 63) {
+          p_ = p;
+          return JsonValue::integer(static_cast<int64_t>(uint64_t{0} - mantissa));
+        }
+        if (fraction_digits != 0 && mantissa <= uint64_t{1} << 53) {
+          static constexpr double kPowersOfTen[19] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
+                                                      1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
+                                                      1e14, 1e15, 1e16, 1e17, 1e18};
+          double magnitude = static_cast<double>(mantissa) / kPowersOfTen[fraction_digits];
+          p_ = p;
+          return JsonValue::number(negative ? -magnitude : magnitude);
+        }
       }
     }
     // Other numbers that lie within the chunk at hand are checked and converted where they stand.

@@ -122,12 +122,16 @@ class JsonValue {
   static JsonValue short_string_of_padded(const char* padded, size_t size) noexcept {
     TOVRA_ASSERT(size <= kInlineCapacity);
 #if defined(__SSE2__)
-    alignas(16) static constexpr uint8_t kKeep[32] = {
-        0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+    // Sixteen bytes kept, then sixteen dropped: loaded from 16 - size, the first `size` kept.
+    alignas(16) static constexpr uint8_t kKeep[32] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                                      0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                                                      0xff, 0xff, 0xff, 0xff};
     __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(padded));
-    bytes = _mm_and_si128(bytes, _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - size)));
+    __m128i keep = _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - size));
+    bytes = _mm_and_si128(bytes, keep);
     // Byte 14 the length, byte 15 the tag.
-    bytes = _mm_insert_epi16(bytes, static_cast<int>(size | static_cast<size_t>(JsonType::kString) << 8), 7);
+    int length_and_tag = static_cast<int>(size | static_cast<size_t>(JsonType::kString) << 8);
+    bytes = _mm_insert_epi16(bytes, length_and_tag, 7);
     JsonValue v;
     _mm_storeu_si128(reinterpret_cast<__m128i*>(v.bytes_), bytes);
     return v;
