@@ -20,8 +20,21 @@ namespace {
 // caches while it is parsed.
 constexpr size_t kReadBufferSize = size_t{256} << 10;
 
+// The length of the longest prefix of [p, p + n) that does not end inside a UTF-8 sequence: a
+// lead byte among the last three whose sequence needs more bytes than follow it starts the rest.
+size_t whole_sequences(const char* p, size_t n) {
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    auto c = static_cast<unsigned char>(p[n - back]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: its lead is further back
+    size_t length = c >= 0xF0 ? 4 : (c >= 0xE0 ? 3 : (c >= 0xC0 ? 2 : 1));
+    return length > back ? n - back : n;
+  }
+  return n;
+}
+
 // Bytes of a stream, pulled through one buffer. The stream reports its own failures
-// by throwing, so a text cut short by an error is never taken for a complete one.
+// by throwing, so a text cut short by an error is never taken for a complete one. A chunk never
+// ends inside a UTF-8 sequence: the bytes of one cut by a read begin the next chunk.
 class StreamSource {
  public:
   explicit StreamSource(ByteSource& stream) : stream_(stream) {}
@@ -30,16 +43,33 @@ class StreamSource {
 
   // The next chunk, or false at the end of the input.
   bool next(const char*& begin, const char*& end) {
-    size_t n = stream_.read(buffer_.get(), kReadBufferSize);
-    if (n == 0) return false;
-    begin = buffer_.get();
-    end = buffer_.get() + n;
+    char* buffer = buffer_.get();
+    size_t have = held_;
+    std::memcpy(buffer, held_bytes_, held_);
+    held_ = 0;
+    for (;;) {
+      size_t n = stream_.read(buffer + have, kReadBufferSize - have);
+      if (n == 0) break;  // the end: bytes of a sequence cut short go out as they are
+      have += n;
+      size_t whole = whole_sequences(buffer, have);
+      if (whole > 0) {
+        held_ = have - whole;
+        std::memcpy(held_bytes_, buffer + whole, held_);
+        have = whole;
+        break;
+      }
+    }
+    if (have == 0) return false;
+    begin = buffer;
+    end = buffer + have;
     return true;
   }
 
  private:
   ByteSource& stream_;
   std::unique_ptr<char[]> buffer_{new char[kReadBufferSize]};
+  char held_bytes_[3];
+  size_t held_ = 0;
 };
 
 // Text in memory, as one chunk; it may hold NUL bytes.
@@ -223,6 +253,9 @@ class Parser {
       p_ = end_ = nullptr;
       return false;
     }
+    // Text outside strings is ASCII by the grammar, and no chunk ends inside a UTF-8 sequence:
+    // checking each chunk whole checks every string, in long runs instead of string by string.
+    if (!is_valid_utf8({p_, static_cast<size_t>(end_ - p_)})) fail();
     return p_ != end_ || refill();
   }
   int take() {
@@ -480,24 +513,20 @@ class Parser {
 
   // The text of a string whose opening quote peek() saw. The view stays valid until the next
   // read: it points into the input when the string lies in one chunk without escapes, and
-  // into `text_` otherwise.
+  // into `text_` otherwise. Its UTF-8 was checked with its chunk.
   std::string_view parse_string() {
     ++p_;
     const char* run = p_;
-    // Only text with bytes >= 0x80 can be invalid UTF-8 (escapes are checked as they are read);
-    // such text is checked whole once the string is complete.
-    bool non_ascii = false;
-    p_ = find_string_run_end(p_, end_, non_ascii);
+    p_ = find_string_run_end(p_, end_);
     if (p_ != end_ && *p_ == '"') {
       std::string_view text(run, static_cast<size_t>(p_ - run));
       ++p_;
-      if (non_ascii && !is_valid_utf8(text)) fail();
       return text;
     }
     text_.assign(run, static_cast<size_t>(p_ - run));
     for (;;) {
       run = p_;
-      p_ = find_string_run_end(p_, end_, non_ascii);
+      p_ = find_string_run_end(p_, end_);
       text_.append(run, static_cast<size_t>(p_ - run));
       int c = take();
       if (c == '"') break;
@@ -509,7 +538,6 @@ class Parser {
         --p_;  // the chunk ended at an ordinary byte: take() refilled and read it
       }
     }
-    if (non_ascii && !is_valid_utf8(text_)) fail();
     return text_;
   }
 

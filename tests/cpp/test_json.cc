@@ -702,15 +702,28 @@ void test_reader_string_text() {
       if (cp < 0x20) continue;  // a raw control character is refused on its own
       std::string text = prefix + "\xC3\xA9" + utf8_of(cp) + prefix;
       if (cp == '"' || cp == '\\') continue;
-      JsonValue value = tovra::parse_json("[\"" + text + "\",{\"" + text + "\":1}]");
+      std::string json = "[\"" + text + "\",{\"" + text + "\":1}]";
+      JsonValue value = tovra::parse_json(json);
       CHECK_MSG(value.elements()[0].as_string() == text, hex(text));
       CHECK(value.elements()[1].find(text) != nullptr);
+      // Read in pieces, every sequence is cut somewhere by a chunk's end.
+      for (size_t piece : {1, 2, 3}) {
+        test_support::Pieces pieces(json, piece);
+        CHECK_MSG(tovra::parse_json(pieces) == value, hex(text));
+      }
     }
     for (const char* bad : kInvalidSequences) {
       std::string text = prefix + bad + prefix;
       CHECK_MSG(is_invalid_json("[\"" + text + "\"]"), hex(text));
       CHECK_MSG(is_invalid_json("{\"" + text + "\":1}"), hex(text));
       CHECK_MSG(is_invalid_json("[\"\\n" + text + "\"]"), hex(text));
+      const std::string json = "[\"" + text + "\"]";
+      for (size_t piece : {1, 2, 3}) {
+        test_support::Pieces pieces(json, piece);
+        CHECK_MSG(test_support::error_of([&] { tovra::parse_json(pieces); }).kind() ==
+                      tovra::ErrorKind::kValue,
+                  hex(text));
+      }
     }
   }
 }
