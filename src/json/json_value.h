@@ -219,6 +219,12 @@ class JsonValue {
     return {reinterpret_cast<const char*>(bytes_), bytes_[14]};
   }
 
+  // A string of up to kInlineCapacity bytes as its 16 bytes: the text, zeros, the length (byte
+  // 14) and the tag, readable as two words. Null for any other value.
+  const uint8_t* short_string_bytes() const noexcept {
+    return is_string() && !heap_string() ? bytes_ : nullptr;
+  }
+
   // Arrays: the elements; objects: the members. Empty for every other type.
   std::span<JsonValue> elements() noexcept {
     if (!is_array()) return {};

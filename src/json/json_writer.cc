@@ -70,7 +70,7 @@ class JsonEmitter {
         pos_ = write_double(pos_, v.as_double());
         break;
       case JsonType::kString:
-        string(v.as_string());
+        string(v);
         break;
       case JsonType::kArray: {
         put('[');
@@ -89,7 +89,7 @@ class JsonEmitter {
         for (auto member : v.members()) {
           if (!first) put(',');
           first = false;
-          string(member.key_view());
+          string(member.key);
           put(':');
           value(member.value);
         }
@@ -106,6 +106,33 @@ class JsonEmitter {
       value(values[i]);
     }
     put(']');
+  }
+
+  // A string value or key. A short one is tested and copied as the two words it is stored
+  // in, without first gathering its bytes (which would stall reading them back).
+  void string(const JsonValue& v) {
+    const uint8_t* bytes = v.short_string_bytes();
+    if (bytes == nullptr || static_cast<size_t>(buffer_end() - pos_) < 18) {
+      string(v.as_string());
+      return;
+    }
+    size_t n = bytes[14];
+    uint64_t low, high;
+    std::memcpy(&low, bytes, 8);
+    std::memcpy(&high, bytes + 8, 8);
+    // Only the text's bytes count: a flag above them is padding (or follows a true hit).
+    uint64_t low_text = n >= 8 ? ~uint64_t{0} : (uint64_t{1} << (8 * n)) - 1;
+    uint64_t high_text = n <= 8 ? 0 : (uint64_t{1} << (8 * (n - 8))) - 1;
+    if ((byte_scan::escape_bytes(low) & low_text) != 0 ||
+        (byte_scan::escape_bytes(high) & high_text) != 0) {
+      string(v.as_string());
+      return;
+    }
+    pos_[0] = '"';
+    std::memcpy(pos_ + 1, &low, 8);
+    std::memcpy(pos_ + 9, &high, 8);
+    pos_[n + 1] = '"';
+    pos_ += n + 2;
   }
 
   void string(std::string_view text) {

@@ -728,6 +728,26 @@ void test_reader_string_text() {
   }
 }
 
+// Short strings are written from the words they are stored in: every length, with a byte to
+// escape at every place or none, as value and as key, writes as the general path writes it.
+void test_short_strings_are_written_exactly() {
+  for (size_t n = 0; n <= 16; ++n) {
+    for (size_t at = 0; at <= n; ++at) {
+      for (char special : {'"', '\\', '\x01', '\n', '\x1f', 'x', '\x7f'}) {
+        std::string text(n, 'a');
+        if (at < n) text[at] = special;
+        std::string quoted = "\"";
+        tovra::append_json_string(quoted, text);
+        quoted += '"';
+        JsonMember member[1] = {{JsonValue::string(text), JsonValue::string(text)}};
+        JsonValue object = JsonValue::object(member);
+        CHECK_MSG(tovra::to_json(JsonValue::string(text)) == quoted, hex(text));
+        CHECK_MSG(tovra::to_json(object) == "{" + quoted + ":" + quoted + "}", hex(text));
+      }
+    }
+  }
+}
+
 void test_string_filled() {
   for (size_t size : {0u, 1u, 14u, 15u, 300u}) {
     JsonValue value = JsonValue::string_filled(size, [&](char* out) {
@@ -759,6 +779,7 @@ int main() {
   test_utf8_decoding_edges();
   test_reader_string_text();
   test_string_filled();
+  test_short_strings_are_written_exactly();
 
   return test_support::summary();
 }
