@@ -24,7 +24,8 @@ char* Arena::new_chunk(size_t bytes) {
   size_t rounded = (bytes + kLargePage - 1) & ~(kLargePage - 1);
   void* chunk = std::aligned_alloc(kLargePage, rounded);
   if (chunk == nullptr) throw std::bad_alloc();
-  if (LargeChunkHint hint = large_chunk_hint.load(std::memory_order_relaxed)) hint(chunk, rounded);
+  LargeChunkHint hint = large_chunk_hint.load(std::memory_order_relaxed);
+  if (hint != nullptr && reserved_ >= kLargeArena) hint(chunk, rounded);
   return static_cast<char*>(chunk);
 }
 

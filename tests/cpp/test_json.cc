@@ -425,8 +425,8 @@ void test_objects_that_leave_their_key_order_read_as_on_the_heap() {
   }
 }
 
-// Chunks of a large-page size and up are aligned for large pages and shown to the installed
-// hint, whole; smaller ones never are.
+// Chunks of a large-page size and up are aligned for large pages; those of an arena that is
+// large already are shown to the installed hint, whole. Smaller arenas never are.
 std::vector<std::pair<void*, size_t>> hinted_chunks;
 void test_large_chunks_are_aligned_and_hinted() {
   constexpr size_t kPage = tovra::Arena::kLargePage;
@@ -434,7 +434,11 @@ void test_large_chunks_are_aligned_and_hinted() {
       [](void* chunk, size_t bytes) noexcept { hinted_chunks.emplace_back(chunk, bytes); });
   {
     tovra::Arena arena;
-    while (arena.bytes_reserved() < 5 * kPage) std::memset(arena.allocate(1000), 0x5a, 1000);
+    while (arena.bytes_reserved() < tovra::Arena::kLargeArena) arena.allocate(1000);
+    CHECK(hinted_chunks.empty());
+    while (arena.bytes_reserved() < 2 * tovra::Arena::kLargeArena) {
+      std::memset(arena.allocate(1000), 0x5a, 1000);
+    }
     CHECK(hinted_chunks.size() >= 2);
     void* alone = arena.allocate(3 * kPage + 8);  // a block of its own, rounded up to pages
     std::memset(alone, 0x5a, 3 * kPage);
