@@ -14,18 +14,16 @@ void Arena::set_large_chunk_hint(LargeChunkHint hint) noexcept {
   large_chunk_hint.store(hint, std::memory_order_relaxed);
 }
 
-char* Arena::new_chunk(size_t bytes) {
-  if (bytes < kLargePage) {
-    void* chunk = std::malloc(bytes);
-    if (chunk == nullptr) throw std::bad_alloc();
-    return static_cast<char*>(chunk);
-  }
-  // aligned_alloc wants a multiple of the alignment.
-  size_t rounded = (bytes + kLargePage - 1) & ~(kLargePage - 1);
-  void* chunk = std::aligned_alloc(kLargePage, rounded);
+char* Arena::new_chunk(size_t bytes, bool growing) {
+  // The growing chunks of large-page size (2 and 4 MiB, multiples of it, as aligned_alloc
+  // wants) are aligned for large pages; a block with a chunk of its own takes just its size.
+  void* chunk = growing && bytes >= kLargePage ? std::aligned_alloc(kLargePage, bytes)
+                                               : std::malloc(bytes);
   if (chunk == nullptr) throw std::bad_alloc();
   LargeChunkHint hint = large_chunk_hint.load(std::memory_order_relaxed);
-  if (hint != nullptr && reserved_ >= kLargeArena) hint(chunk, rounded);
+  if (growing && bytes >= kLargePage && hint != nullptr && reserved_ >= kLargeArena) {
+    hint(chunk, bytes);
+  }
   return static_cast<char*>(chunk);
 }
 
@@ -33,13 +31,13 @@ void* Arena::allocate_slow(size_t bytes) {
   chunks_.reserve(chunks_.size() + 1);  // so that the push below cannot fail after allocating
   if (bytes > next_chunk_ / 4) {
     // A large block gets a chunk of its own; the current chunk stays open for small ones.
-    char* chunk = new_chunk(bytes);
+    char* chunk = new_chunk(bytes, /*growing=*/false);
     chunks_.emplace_back(chunk);
     used_ += bytes;
     reserved_ += bytes;
     return chunk;
   }
-  char* chunk = new_chunk(next_chunk_);
+  char* chunk = new_chunk(next_chunk_, /*growing=*/true);
   chunks_.emplace_back(chunk);
   reserved_ += next_chunk_;
   cursor_ = chunk;

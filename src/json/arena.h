@@ -64,12 +64,13 @@ class Arena {
   size_t bytes_used() const noexcept { return used_; }
   size_t bytes_reserved() const noexcept { return reserved_; }
 
-  // Chunks of kLargePage bytes and more are aligned to kLargePage. Those of an arena that holds
-  // kLargeArena bytes already are passed, once made, to the hint installed here (none by
-  // default), which may ask the system to back them with large pages: a big collection then
-  // takes a page fault per 2 MiB instead of per 4 KiB, while the large page that an arena
-  // fills only in part stays a small share of it. The json layer makes no system calls itself;
-  // whoever embeds it installs the hint.
+  // The chunks that an arena grows by reach kLargePage bytes and more; those are aligned to
+  // kLargePage. Those of an arena that holds kLargeArena bytes already are passed, once made,
+  // to the hint installed here (none by default), which may ask the system to back them with
+  // large pages: a big collection then takes a page fault per 2 MiB instead of per 4 KiB, while
+  // the large page that an arena fills only in part stays a small share of it. A block that
+  // gets a chunk of its own is neither aligned nor hinted. The json layer makes no system
+  // calls itself; whoever embeds it installs the hint.
   static constexpr size_t kLargePage = size_t{2} << 20;
   static constexpr size_t kLargeArena = kLargePage;
   using LargeChunkHint = void (*)(void* chunk, size_t bytes) noexcept;
@@ -80,8 +81,9 @@ class Arena {
   static constexpr size_t kLargestChunk = 2 * kLargePage;
 
   void* allocate_slow(size_t bytes);
-  // A chunk of `bytes` from the C library, aligned for large pages when it is that big.
-  char* new_chunk(size_t bytes);
+  // A chunk of `bytes` from the C library: one the arena grows by (`growing`), or one for a
+  // single large block.
+  char* new_chunk(size_t bytes, bool growing);
 
   struct FreeChunk {
     void operator()(char* chunk) const noexcept { std::free(chunk); }

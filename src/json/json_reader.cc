@@ -21,7 +21,8 @@ namespace {
 constexpr size_t kReadBufferSize = size_t{256} << 10;
 
 // The length of the longest prefix of [p, p + n) that does not end inside a UTF-8 sequence: a
-// lead byte among the last three whose sequence needs more bytes than follow it starts the rest.
+// byte of the form 11xxxxxx among the last three, whose sequence would need more bytes than
+// follow it, starts the rest (the next chunk's check refuses it if it can begin no sequence).
 size_t whole_sequences(const char* p, size_t n) {
   for (size_t back = 1; back <= 3 && back <= n; ++back) {
     auto c = static_cast<unsigned char>(p[n - back]);
@@ -218,6 +219,7 @@ struct Layout {
   };
   const Shape* shape;
   std::unique_ptr<Key[]> keys;  // shape->size() of them, in text order
+  uint32_t replaced = 0;  // how many layouts the same place had before this one
 };
 
 // A recursive-descent parser of one JSON text (RFC 8259) that builds the tree as it reads.
@@ -457,7 +459,8 @@ class Parser {
 
   // Makes the order of `members` (the text's, their values already moved into `object`) the
   // layout expected at `expected`, unless it is that already. Objects with repeated keys, keys
-  // that need escapes, or too many layouts made already leave it as it is.
+  // that need escapes or more than kLargestLayout keys, or too many layouts made already,
+  // leave it as it is.
   void learn(Layout*& expected, std::span<const JsonMember> members, const JsonValue& object) {
     const Shape* shape = object.shape();
     if (shape == nullptr || shape->size() != members.size() || shape->size() > kLargestLayout ||
@@ -467,8 +470,11 @@ class Parser {
     if (expected != nullptr && expected->shape == shape && same_order(*expected, members)) {
       return;  // read by the general path at the end of a chunk, but in the expected order
     }
+    // A place whose objects keep changing order (alternating layouts) stops learning.
+    if (expected != nullptr && expected->replaced >= kMostReplacements) return;
     auto layout = std::make_unique<Layout>();
     layout->shape = shape;
+    layout->replaced = expected != nullptr ? expected->replaced + 1 : 0;
     layout->keys = std::make_unique<Layout::Key[]>(members.size());
     std::span<const JsonValue> keys = shape->keys();
     const JsonValue* values = object.values().data();
@@ -489,8 +495,8 @@ class Parser {
         key.quoted[kept.size()] = '"';
       }
     }
-    expected = layout.get();
     layouts_.push_back(std::move(layout));
+    expected = layouts_.back().get();
   }
 
   static bool same_order(const Layout& layout, std::span<const JsonMember> members) {
@@ -729,6 +735,7 @@ class Parser {
   // change order; a text of ever-new orders stops adding them at this bound.
   static constexpr size_t kMostLayouts = 4096;
   static constexpr size_t kLargestLayout = 1024;  // keys; larger objects seldom repeat
+  static constexpr uint32_t kMostReplacements = 64;  // layouts learnt at one place
   std::vector<std::unique_ptr<Layout>> layouts_;
   Layout* top_layout_ = nullptr;
 };
