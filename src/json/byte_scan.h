@@ -63,20 +63,10 @@ inline constexpr bool needs_json_escape(unsigned char c) noexcept {
   return c < 0x20 || c == '"' || c == '\\';
 }
 
-// The first byte in [p, end) that a JSON string must escape, or end.
-inline const char* find_json_escape(const char* p, const char* end) noexcept {
-  while (end - p >= 8) {
-    uint64_t hits = byte_scan::escape_bytes(byte_scan::load_word(p));
-    if (hits != 0) return p + byte_scan::first_flagged(hits);
-    p += 8;
-  }
-  while (p != end && !needs_json_escape(static_cast<unsigned char>(*p))) ++p;
-  return p;
-}
-
 // The first byte in [p, end) that a JSON string must escape, or end: where a run of string
-// text that can be taken as it stands ends. Sixteen bytes a step where SSE2 is there.
-inline const char* find_string_run_end(const char* p, const char* end) noexcept {
+// text that can be taken as it stands ends. Sixteen bytes a step where SSE2 is there, then
+// eight.
+inline const char* find_json_escape(const char* p, const char* end) noexcept {
 #if defined(__SSE2__)
   const __m128i quote = _mm_set1_epi8('"');
   const __m128i backslash = _mm_set1_epi8('\\');
@@ -90,7 +80,13 @@ inline const char* find_string_run_end(const char* p, const char* end) noexcept 
     p += 16;
   }
 #endif
-  return find_json_escape(p, end);
+  while (end - p >= 8) {
+    uint64_t hits = byte_scan::escape_bytes(byte_scan::load_word(p));
+    if (hits != 0) return p + byte_scan::first_flagged(hits);
+    p += 8;
+  }
+  while (p != end && !needs_json_escape(static_cast<unsigned char>(*p))) ++p;
+  return p;
 }
 
 }  // namespace tovra

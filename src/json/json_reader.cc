@@ -523,7 +523,7 @@ class Parser {
   std::string_view parse_string() {
     ++p_;
     const char* run = p_;
-    p_ = find_string_run_end(p_, end_);
+    p_ = find_json_escape(p_, end_);
     if (p_ != end_ && *p_ == '"') {
       std::string_view text(run, static_cast<size_t>(p_ - run));
       ++p_;
@@ -532,7 +532,7 @@ class Parser {
     text_.assign(run, static_cast<size_t>(p_ - run));
     for (;;) {
       run = p_;
-      p_ = find_string_run_end(p_, end_);
+      p_ = find_json_escape(p_, end_);
       text_.append(run, static_cast<size_t>(p_ - run));
       int c = take();
       if (c == '"') break;
