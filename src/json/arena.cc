@@ -17,13 +17,11 @@ void Arena::set_large_chunk_hint(LargeChunkHint hint) noexcept {
 char* Arena::new_chunk(size_t bytes, bool growing) {
   // The growing chunks of large-page size (2 and 4 MiB, multiples of it, as aligned_alloc
   // wants) are aligned for large pages; a block with a chunk of its own takes just its size.
-  void* chunk = growing && bytes >= kLargePage ? std::aligned_alloc(kLargePage, bytes)
-                                               : std::malloc(bytes);
+  const bool large = growing && bytes >= kLargePage;
+  void* chunk = large ? std::aligned_alloc(kLargePage, bytes) : std::malloc(bytes);
   if (chunk == nullptr) throw std::bad_alloc();
   LargeChunkHint hint = large_chunk_hint.load(std::memory_order_relaxed);
-  if (growing && bytes >= kLargePage && hint != nullptr && reserved_ >= kLargeArena) {
-    hint(chunk, bytes);
-  }
+  if (large && hint != nullptr && reserved_ >= kLargeArena) hint(chunk, bytes);
   return static_cast<char*>(chunk);
 }
 
