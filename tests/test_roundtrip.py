@@ -90,3 +90,10 @@ def test_written_collection_reopens_equal(docs):
 def test_output_larger_than_the_buffer(size):
     # Escapes and multi-byte characters straddle the buffer boundaries.
     write_and_check(["a" * size, "\u00e9\n\x01" * size, [i / 7 for i in range(size // 8)]])
+
+
+@pytest.mark.parametrize("megabytes", [4, 13])
+def test_files_of_many_megabytes_write_whole(megabytes):
+    # The writer hands finished stretches of a large file to the device as it goes on; every
+    # stretch, and the tail after the last one, must land.
+    write_and_check([{"n": i, "text": "t\u00e9xt " * 170} for i in range(megabytes * 1000)])

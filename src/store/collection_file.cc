@@ -50,11 +50,21 @@ class FileByteSink final : public ByteSink {
     if (fs::write_all(file_, std::string_view(bytes, n)) != 0) {
       throw Error::value(kSerializeError);
     }
+    written_ += n;
+    // The device writes what is done while the rest is formatted: the closing sync then waits
+    // for the last step only, not for the whole file.
+    if (written_ - written_back_ >= kWritebackStep) {
+      fs::start_writeback(file_, written_back_, written_ - written_back_);
+      written_back_ = written_;
+    }
   }
 
  private:
+  static constexpr uint64_t kWritebackStep = uint64_t{4} << 20;
   const fs::File& file_;
   fs::InterruptPoll poll_{kBytesPerInterruptCheck};
+  uint64_t written_ = 0;
+  uint64_t written_back_ = 0;
 };
 
 bool is_special_file(mode_t mode) {

@@ -293,6 +293,17 @@ int sync(const File& file) {
   return run(Call::kSync, [&] { return ::fsync(file.fd()); });
 }
 
+void start_writeback(const File& file, uint64_t offset, uint64_t length) noexcept {
+#ifdef SYNC_FILE_RANGE_WRITE
+  (void)::sync_file_range(file.fd(), static_cast<off_t>(offset), static_cast<off_t>(length),
+                          SYNC_FILE_RANGE_WRITE);
+#else
+  (void)file;
+  (void)offset;
+  (void)length;
+#endif
+}
+
 int stat_file(const File& file, struct stat& status) {
   return run(Call::kStat, [&] { return ::fstat(file.fd(), &status); });
 }

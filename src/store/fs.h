@@ -114,6 +114,10 @@ int read(const File& file, char* buffer, size_t capacity, size_t& count);
 int write_all(const File& file, std::string_view bytes);
 int write_all(int fd, std::string_view bytes);
 int sync(const File& file);
+// Starts writing [offset, offset + length) of `file` back to its device without waiting for it,
+// so that a later sync finds most of a large file already written while its writer went on
+// formatting the rest (a hint: where it is refused or unsupported, the sync does it all).
+void start_writeback(const File& file, uint64_t offset, uint64_t length) noexcept;
 int stat_file(const File& file, struct stat& status);
 // Sets the permission bits of `file`.
 int set_mode(const File& file, mode_t mode);
