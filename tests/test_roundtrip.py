@@ -1,6 +1,7 @@
 """Any collection of JSON values survives a write and a reopen, number kinds included."""
 
 import json
+import random
 import math
 import tempfile
 from decimal import Decimal
@@ -97,3 +98,23 @@ def test_files_of_many_megabytes_write_whole(megabytes):
     # The writer hands finished stretches of a large file to the device as it goes on; every
     # stretch, and the tail after the last one, must land.
     write_and_check([{"n": i, "text": "t\u00e9xt " * 170} for i in range(megabytes * 1000)])
+
+
+def short_decimals():
+    """Doubles written with few digits, as stored numbers mostly are, and their neighbours."""
+    rng = random.Random(20261208)
+    for _ in range(3000):
+        fraction_digits = rng.randint(0, 11)
+        mantissa = rng.randint(1, 10 ** rng.randint(1, 17))
+        x = mantissa / 10**fraction_digits
+        yield x
+        yield math.nextafter(x, math.inf)
+        yield -math.nextafter(x, 0.0)
+    # Where the product of the digits reaches 10**15, and beyond nine fraction digits.
+    yield from (999999999999999.9, 99999999999999.99, 1e15 - 1, 1e15 - 0.125, 0.1234567891,
+                123456.123456789, 2.5e-10, 1e-9, 0.000001, 4.35, 0.3, 2.675)
+
+
+def test_doubles_are_written_with_their_shortest_digits():
+    docs = list(short_decimals())
+    write_and_check(docs)

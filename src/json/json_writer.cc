@@ -265,30 +265,66 @@ class JsonEmitter {
       std::memcpy(out, "0.0", 3);
       return out + 3;
     }
-    // Shortest round-trip digits, as "[-]d[.ddd]e(+|-)xx".
-    char scientific[kNumberRoom];
-    char* sci_end =
-        std::to_chars(scientific, scientific + sizeof scientific, d, std::chars_format::scientific)
-            .ptr;
-    const char* p = scientific;
-    if (*p == '-') {
-      *out++ = '-';
-      ++p;
+    if (d < 0) *out++ = '-';
+    double magnitude = std::fabs(d);
+    char digits[24];
+    int n;
+    int k;
+    uint64_t decimal;
+    int fraction_digits;
+    if (short_decimal(magnitude, decimal, fraction_digits)) {
+      n = static_cast<int>(std::to_chars(digits, digits + sizeof digits, decimal).ptr - digits);
+      k = n - fraction_digits;
+      while (n > 1 && digits[n - 1] == '0') --n;
+    } else {
+      // Shortest round-trip digits, as "d[.ddd]e(+|-)xx".
+      char scientific[kNumberRoom];
+      char* sci_end = std::to_chars(scientific, scientific + sizeof scientific, magnitude,
+                                    std::chars_format::scientific)
+                          .ptr;
+      const char* p = scientific;
+      n = 0;
+      digits[n++] = *p++;
+      if (*p == '.') {
+        for (++p; *p != 'e'; ++p) digits[n++] = *p;
+      }
+      ++p;  // 'e'
+      bool negative_exponent = *p == '-';
+      ++p;  // the exponent always has a sign
+      int exponent = 0;
+      for (; p < sci_end; ++p) exponent = exponent * 10 + (*p - '0');
+      k = (negative_exponent ? -exponent : exponent) + 1;
     }
-    char digits[20];
-    int n = 0;
-    digits[n++] = *p++;
-    if (*p == '.') {
-      for (++p; *p != 'e'; ++p) digits[n++] = *p;
-    }
-    ++p;  // 'e'
-    bool negative_exponent = *p == '-';
-    ++p;  // the exponent always has a sign
-    int exponent = 0;
-    for (; p < sci_end; ++p) exponent = exponent * 10 + (*p - '0');
-    if (negative_exponent) exponent = -exponent;
+    return lay_out(out, digits, n, k);
+  }
 
-    int k = exponent + 1;
+  // Most stored doubles are decimals of a few digits (prices, scores, measures): their
+  // shortest digits are found without the general search. They are the decimal m / 10^f for
+  // the fewest fraction digits f whose m, the product magnitude * 10^f rounded, reads back as
+  // the double (m and 10^f are exact in a double, so the division is the correctly rounded
+  // reading). While the product stays below 10^15, the double's rounding interval spans under
+  // a quarter of 10^-f and the product's own rounding error is under a ninth, so m is the only
+  // candidate with f fraction digits: none with fewer digits reads back, and none other with
+  // as many does. False when no f up to kMostFractionDigits qualifies.
+  static bool short_decimal(double magnitude, uint64_t& decimal, int& fraction_digits) {
+    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    static constexpr int kMostFractionDigits = 9;
+    for (int f = 0; f <= kMostFractionDigits; ++f) {
+      double product = magnitude * kPowersOfTen[f];
+      if (!(product < 1e15)) return false;
+      // Adding and taking away 2^52 rounds a product below 2^52 to the nearest integer.
+      double rounded = (product + 0x1p52) - 0x1p52;
+      if (rounded != 0 && rounded / kPowersOfTen[f] == magnitude) {
+        decimal = static_cast<uint64_t>(rounded);
+        fraction_digits = f;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // The layout above, for the n digits D and the magnitude K of a nonzero double.
+  static char* lay_out(char* out, const char* digits, int n, int k) {
     int zeros_after = k - n;  // E: the power of ten that D is multiplied by
     if (zeros_after >= 0 && k <= 16) {
       std::memcpy(out, digits, static_cast<size_t>(n));
