@@ -118,3 +118,20 @@ def short_decimals():
 def test_doubles_are_written_with_their_shortest_digits():
     docs = list(short_decimals())
     write_and_check(docs)
+
+
+@pytest.mark.parametrize("shapes", [1, 3, 200])
+def test_objects_sharing_keys_are_written_exactly(shapes):
+    # Keys of one key list are rendered once per write and reused for its later objects: keys
+    # that need escapes, long keys, empty ones and many key lists in turn must come out as the
+    # first object's did.
+    keys = ["", "a", 'q"uote', "back\\slash", "\x01ctl", "\u00e9t\u00e9", "\U0001f600",
+            "k" * 31, "long key " * 8]
+    key_lists = [[keys[(s + j) % len(keys)] + str(s) for j in range(1 + s % 5)]
+                 for s in range(shapes)]
+    docs = []
+    for i in range(600):
+        names = key_lists[i % shapes]
+        inner = {name: i for name in names}
+        docs.append({name: (inner if j == 0 else [inner, str(i)]) for j, name in enumerate(names)})
+    write_and_check(docs)

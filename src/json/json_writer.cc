@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "json/byte_scan.h"
 
@@ -20,12 +22,14 @@ constexpr size_t kNumberRoom = 32;
 // memory takes small steps, a stream large ones, so that a file costs few system calls.
 struct StringSink {
   static constexpr size_t kBufferSize = size_t{8} << 10;
+  static constexpr bool kKeyPrefixes = false;  // small texts: a cache would not pay for itself
   std::string& out;
   void consume(const char* bytes, size_t n) { out.append(bytes, n); }
 };
 
 struct StreamSink {
   static constexpr size_t kBufferSize = size_t{256} << 10;
+  static constexpr bool kKeyPrefixes = true;  // collections: many objects share each shape
   ByteSink& stream;
   void consume(const char* bytes, size_t n) { stream.write(bytes, n); }
 };
@@ -83,20 +87,37 @@ class JsonEmitter {
         put(']');
         break;
       }
-      case JsonType::kObject: {
-        put('{');
-        bool first = true;
-        for (auto member : v.members()) {
-          if (!first) put(',');
-          first = false;
-          string(member.key);
-          put(':');
-          value(member.value);
+      case JsonType::kObject:
+        object(v);
+        break;
+    }
+  }
+
+  void object(const JsonValue& v) {
+    if constexpr (Sink::kKeyPrefixes) {
+      if (const KeyPrefixes* prefixes = key_prefixes(v.shape())) {
+        std::span<const JsonValue> values = v.values();
+        uint32_t start = 0;
+        for (size_t i = 0; i < values.size(); ++i) {
+          uint32_t end = prefixes->ends[i];
+          put_padded(prefixes->bytes.data() + start, end - start);
+          start = end;
+          value(values[i]);
         }
         put('}');
-        break;
+        return;
       }
     }
+    put('{');
+    bool first = true;
+    for (auto member : v.members()) {
+      if (!first) put(',');
+      first = false;
+      string(member.key);
+      put(':');
+      value(member.value);
+    }
+    put('}');
   }
 
   void array(std::span<const JsonValue> values) {
@@ -359,11 +380,62 @@ class JsonEmitter {
     return std::to_chars(out, out + 8, k - 1).ptr;
   }
 
+  // What comes before each value of an object of one shape, rendered once for all its objects:
+  // "{" or ",", the key quoted and escaped, ":". `ends` holds where each key's part ends in
+  // `bytes`, which goes on for kPrefixPadding more bytes, so that short parts copy as one
+  // fixed-size block.
+  struct KeyPrefixes {
+    const Shape* shape = nullptr;
+    const Shape* seen = nullptr;  // met once: rendered when it comes again
+    std::string bytes;
+    std::vector<uint32_t> ends;
+  };
+  static constexpr size_t kPrefixPadding = 32;
+  static constexpr size_t kPrefixSlots = 64;
+
+  // The prefixes of `shape`, or null for a shape met only once so far (or an empty one). The
+  // tree does not change while it is written, so no two shapes met share an address.
+  const KeyPrefixes* key_prefixes(const Shape* shape) {
+    if (shape == nullptr || shape->size() == 0) return nullptr;
+    if (!prefixes_) prefixes_ = std::make_unique<KeyPrefixes[]>(kPrefixSlots);
+    KeyPrefixes& slot = prefixes_[(reinterpret_cast<uintptr_t>(shape) >> 4) % kPrefixSlots];
+    if (slot.shape == shape) return &slot;
+    if (slot.seen != shape) {
+      slot.seen = shape;
+      return nullptr;
+    }
+    slot.shape = nullptr;
+    slot.bytes.clear();
+    slot.ends.clear();
+    char separator = '{';
+    for (const JsonValue& key : shape->keys()) {
+      slot.bytes += separator;
+      separator = ',';
+      slot.bytes += to_json(key);
+      slot.bytes += ':';
+      slot.ends.push_back(static_cast<uint32_t>(slot.bytes.size()));
+    }
+    slot.bytes.append(kPrefixPadding, '\0');
+    slot.shape = shape;
+    return &slot;
+  }
+
+  // Puts n bytes from `bytes`, after which kPrefixPadding - n more are readable.
+  void put_padded(const char* bytes, size_t n) {
+    if (n <= kPrefixPadding && static_cast<size_t>(buffer_end() - pos_) >= kPrefixPadding) {
+      std::memcpy(pos_, bytes, kPrefixPadding);
+      pos_ += n;
+      return;
+    }
+    put(bytes, n);
+  }
+
   char* buffer_end() { return buffer_.get() + Sink::kBufferSize; }
 
   Sink& sink_;
   std::unique_ptr<char[]> buffer_{new char[Sink::kBufferSize]};
   char* pos_ = buffer_.get();
+  std::unique_ptr<KeyPrefixes[]> prefixes_;  // made at the first object
 };
 
 }  // namespace
