@@ -372,8 +372,13 @@ class Parser {
       size_t first_value = values_.size();
       uint32_t read = 0;
       while (read < size && take_key(expected.keys[read])) {
-        skip_whitespace();
-        expect(':');
+        // take_key leaves at least 16 bytes in the chunk: compact text's colon is one compare.
+        if (*p_ == ':') {
+          ++p_;
+        } else {
+          skip_whitespace();
+          expect(':');
+        }
         skip_whitespace();
         JsonValue value = parse_value(&expected.keys[read].child);
         values_.push_back(std::move(value));
