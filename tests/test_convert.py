@@ -299,6 +299,28 @@ def test_failing_instance_check_is_unraisable_and_not_a_match(db, monkeypatch):
     assert [type(r.exc_value) for r in reported] == [Boom, Boom]
 
 
+def short_texts():
+    yield from ("", "a", "\x00", "\xe9", "\u20ac", "\U0001f600", "a\x00b", "x" * 14, "\xe9" * 7)
+    # More distinct short texts than a find keeps strs for: slots are taken over again and again.
+    yield from (f"v{i}" for i in range(5000))
+    yield from (f"\u0394{i}" for i in range(300))
+    yield from (f"same8by{i}" for i in range(300))  # equal first words, other second words
+
+
+def test_short_texts_come_back_equal_however_often_they_repeat(db):
+    texts = list(short_texts())
+    documents = [{"t": texts[i % len(texts)], "u": [texts[(7 * i) % len(texts)]]}
+                 for i in range(3 * len(texts))]
+    db.insert_many("c", documents)
+    found = db.find("c")
+    assert found == documents
+    for got, expected in zip(found, documents):
+        assert type(got["t"]) is str and got["t"] == expected["t"]
+    last = found[-1]["t"]
+    del found, got
+    assert sys.getrefcount(last) == 2  # find keeps no reference once it returns
+
+
 def test_results_are_fresh_objects_independent_of_the_store(db):
     source = {"a": [1, {"b": 2}]}
     db.insert("c", source)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -551,6 +552,9 @@ class Pythonizer {
   ~Pythonizer() {
     for (KeySlot& slot : keys_) Py_XDECREF(slot.str);
     for (ShapeSlot& slot : shapes_) slot.release();
+    if (short_strs_) {
+      for (size_t i = 0; i < (size_t{1} << kShortSlotBits); ++i) Py_XDECREF(short_strs_[i].str);
+    }
   }
   Pythonizer(const Pythonizer&) = delete;
   Pythonizer& operator=(const Pythonizer&) = delete;
@@ -573,6 +577,7 @@ class Pythonizer {
       case JsonType::kDouble:
         return PyFloat_FromDouble(value.as_double());
       case JsonType::kString:
+        if (const uint8_t* bytes = value.short_string_bytes()) return short_str(bytes);
         return new_str(value.as_string());
       case JsonType::kArray:
         return list(value.elements());
@@ -660,6 +665,35 @@ class Pythonizer {
     for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
     return static_cast<size_t>(h >> 32) & (kKeySlots - 1);
   }
+
+  // Short values repeat across documents too (tags, cities, states, codes): a str made for the
+  // 16 bytes of one is reused while its slot keeps it. Returns a new reference.
+  PyObject* short_str(const uint8_t* bytes) {
+    uint64_t low, high;
+    std::memcpy(&low, bytes, 8);
+    std::memcpy(&high, bytes + 8, 8);
+    uint64_t hash = (low * 0x9e3779b97f4a7c15ull) ^ (high * 0xc2b2ae3d27d4eb4full);
+    if (!short_strs_) short_strs_ = std::make_unique<ShortSlot[]>(size_t{1} << kShortSlotBits);
+    ShortSlot& slot = short_strs_[hash >> (64 - kShortSlotBits)];
+    if (slot.str != nullptr && slot.low == low && slot.high == high) {
+      Py_INCREF(slot.str);
+      return slot.str;
+    }
+    PyObject* str = new_str({reinterpret_cast<const char*>(bytes), bytes[14]});
+    if (str == nullptr) return nullptr;
+    Py_XSETREF(slot.str, Py_NewRef(str));
+    slot.low = low;
+    slot.high = high;
+    return str;
+  }
+
+  static constexpr unsigned kShortSlotBits = 10;
+  struct ShortSlot {
+    uint64_t low = 0;
+    uint64_t high = 0;
+    PyObject* str = nullptr;
+  };
+  std::unique_ptr<ShortSlot[]> short_strs_;  // made at the first short string
 
   static constexpr size_t kMaxCachedKey = 30;
   static constexpr size_t kKeySlots = 256;
