@@ -673,7 +673,14 @@ class Pythonizer {
     std::memcpy(&low, bytes, 8);
     std::memcpy(&high, bytes + 8, 8);
     uint64_t hash = (low * 0x9e3779b97f4a7c15ull) ^ (high * 0xc2b2ae3d27d4eb4full);
-    if (!short_strs_) short_strs_ = std::make_unique<ShortSlot[]>(size_t{1} << kShortSlotBits);
+    if (!short_strs_) {
+      // A small result is converted without the table, and so is everything when memory for
+      // it is lacking.
+      if (++short_strs_made_ >= kShortStrsBeforeTable) {
+        short_strs_.reset(new (std::nothrow) ShortSlot[size_t{1} << kShortSlotBits]());
+      }
+      if (!short_strs_) return new_str({reinterpret_cast<const char*>(bytes), bytes[14]});
+    }
     ShortSlot& slot = short_strs_[hash >> (64 - kShortSlotBits)];
     if (slot.str != nullptr && slot.low == low && slot.high == high) {
       Py_INCREF(slot.str);
@@ -693,7 +700,9 @@ class Pythonizer {
     uint64_t high = 0;
     PyObject* str = nullptr;
   };
-  std::unique_ptr<ShortSlot[]> short_strs_;  // made at the first short string
+  static constexpr uint32_t kShortStrsBeforeTable = 64;
+  std::unique_ptr<ShortSlot[]> short_strs_;  // made once a conversion meets many short strings
+  uint32_t short_strs_made_ = 0;
 
   static constexpr size_t kMaxCachedKey = 30;
   static constexpr size_t kKeySlots = 256;
