@@ -135,3 +135,15 @@ def test_objects_sharing_keys_are_written_exactly(shapes):
         inner = {name: i for name in names}
         docs.append({name: (inner if j == 0 else [inner, str(i)]) for j, name in enumerate(names)})
     write_and_check(docs)
+
+
+@pytest.mark.parametrize("inner_shapes", [1, 70, 300])
+def test_objects_inside_an_object_of_a_rendered_shape_keep_its_keys(inner_shapes):
+    # The outer shape's keys are rendered by the time its third object is written; the many
+    # key lists met twice inside that object are rendered meanwhile, and must not take over the
+    # outer keys while they are still being written.
+    inner = []
+    for j in range(inner_shapes):
+        one = {f"k{j}": 0, f"m{j}": 1}
+        inner += [one, dict(one)]
+    write_and_check([{"x": [], "y": 1}, {"x": [], "y": 1}, {"x": inner, "y": 2}])

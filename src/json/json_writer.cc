@@ -95,7 +95,8 @@ class JsonEmitter {
 
   void object(const JsonValue& v) {
     if constexpr (Sink::kKeyPrefixes) {
-      if (const KeyPrefixes* prefixes = key_prefixes(v.shape())) {
+      if (KeyPrefixes* prefixes = key_prefixes(v.shape())) {
+        ++prefixes->in_use;
         std::span<const JsonValue> values = v.values();
         uint32_t start = 0;
         for (size_t i = 0; i < values.size(); ++i) {
@@ -104,6 +105,7 @@ class JsonEmitter {
           start = end;
           value(values[i]);
         }
+        --prefixes->in_use;
         put('}');
         return;
       }
@@ -387,19 +389,22 @@ class JsonEmitter {
   struct KeyPrefixes {
     const Shape* shape = nullptr;
     const Shape* seen = nullptr;  // met once: rendered when it comes again
+    uint32_t in_use = 0;          // objects of this shape being written, one inside another
     std::string bytes;
     std::vector<uint32_t> ends;
   };
   static constexpr size_t kPrefixPadding = 32;
   static constexpr size_t kPrefixSlots = 64;
 
-  // The prefixes of `shape`, or null for a shape met only once so far (or an empty one). The
-  // tree does not change while it is written, so no two shapes met share an address.
-  const KeyPrefixes* key_prefixes(const Shape* shape) {
+  // The prefixes of `shape`, or null for a shape met only once so far (or an empty one), or
+  // whose slot an enclosing object is being written with (in_use), which is never taken over.
+  // The tree does not change while it is written, so no two shapes met share an address.
+  KeyPrefixes* key_prefixes(const Shape* shape) {
     if (shape == nullptr || shape->size() == 0) return nullptr;
     if (!prefixes_) prefixes_ = std::make_unique<KeyPrefixes[]>(kPrefixSlots);
     KeyPrefixes& slot = prefixes_[(reinterpret_cast<uintptr_t>(shape) >> 4) % kPrefixSlots];
     if (slot.shape == shape) return &slot;
+    if (slot.in_use != 0) return nullptr;  // an enclosing object is being written with it
     if (slot.seen != shape) {
       slot.seen = shape;
       return nullptr;
