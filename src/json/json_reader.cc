@@ -464,12 +464,14 @@ class Parser {
 
   // Makes the order of `members` (the text's, their values already moved into `object`) the
   // layout expected at `expected`, unless it is that already. Objects with repeated keys, keys
-  // that need escapes or more than kLargestLayout keys, or too many layouts made already,
-  // leave it as it is.
-  void learn(Layout*& expected, std::span<const JsonMember> members, const JsonValue& object) {
+  // that need escapes or more than kLargestLayout keys, or too many layouts or keys learnt
+  // already, leave it as it is. Seldom called: kept out of parse_object, so that it does not
+  // crowd out what the compiler inlines there.
+  [[gnu::noinline]] void learn(Layout*& expected, std::span<const JsonMember> members,
+                               const JsonValue& object) {
     const Shape* shape = object.shape();
     if (shape == nullptr || shape->size() != members.size() || shape->size() > kLargestLayout ||
-        layouts_.size() >= kMostLayouts) {
+        layouts_.size() >= kMostLayouts || layout_keys_ + members.size() > kMostLayoutKeys) {
       return;
     }
     if (expected != nullptr && expected->shape == shape && same_order(*expected, members)) {
@@ -501,6 +503,7 @@ class Parser {
       }
     }
     layouts_.push_back(std::move(layout));
+    layout_keys_ += members.size();
     expected = layouts_.back().get();
   }
 
@@ -741,7 +744,11 @@ class Parser {
   static constexpr size_t kMostLayouts = 4096;
   static constexpr size_t kLargestLayout = 1024;  // keys; larger objects seldom repeat
   static constexpr uint32_t kMostReplacements = 64;  // layouts learnt at one place
+  // Keys of all layouts together (48 bytes each): a text of many large objects of ever-new
+  // keys cannot make the layouts outgrow it many times over.
+  static constexpr size_t kMostLayoutKeys = size_t{1} << 16;
   std::vector<std::unique_ptr<Layout>> layouts_;
+  size_t layout_keys_ = 0;
   Layout* top_layout_ = nullptr;
 };
 

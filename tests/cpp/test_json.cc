@@ -430,6 +430,25 @@ void test_objects_that_leave_their_key_order_read_as_on_the_heap() {
           tovra::to_json(tovra::parse_json(alternating)));
   }
 
+  // Past the bound on the keys of all layouts together, objects of ever-new keys are read by
+  // the general path, each twice in a row so that those learnt early are also followed.
+  std::string many_keys = "[";
+  for (int object = 0; object < 90; ++object) {
+    std::string one = "{";
+    for (int key = 0; key < 1000; ++key) {
+      one += "\"k" + std::to_string(object) + "_" + std::to_string(key) + "\":" +
+             std::to_string(key) + ",";
+    }
+    one.back() = '}';
+    many_keys += one + "," + one + ",";
+  }
+  many_keys.back() = ']';
+  {
+    tovra::Arena arena;
+    CHECK(tovra::to_json(tovra::parse_json(many_keys, &arena)) ==
+          tovra::to_json(tovra::parse_json(many_keys)));
+  }
+
   // Invalid text is refused on the learnt path as well.
   for (const char* bad : {R"([{"a":1},{"a":01}])", R"([{"a":1},{"a" 2}])", R"([{"a":1},{"a":2,}])",
                           R"([{"a":1},{"a":2])", R"([{"a":1},{"a":-}])"}) {
