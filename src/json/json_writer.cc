@@ -34,8 +34,6 @@ struct StreamSink {
   void consume(const char* bytes, size_t n) { stream.write(bytes, n); }
 };
 
-inline bool any_needs_escape(uint64_t word) { return byte_scan::escape_bytes(word) != 0; }
-
 // Serialises into a buffer that is handed to the sink whenever it fills up.
 template <typename Sink>
 class JsonEmitter {
@@ -158,31 +156,11 @@ class JsonEmitter {
     pos_ += n + 2;
   }
 
+  // Any other string: long, on the heap, or holding bytes to escape.
   void string(std::string_view text) {
-    if (!short_string(text)) {
-      put('"');
-      string_body(text);
-      put('"');
-    }
-  }
-
-  // Most keys and many values are short and need no escape: tested in two words and copied
-  // in one go, without a bounds check per byte. False when the general path must run.
-  bool short_string(std::string_view text) {
-    size_t n = text.size();
-    if (n > 16 || static_cast<size_t>(buffer_end() - pos_) < 18) return false;
-    char block[16];
-    std::memset(block, ' ', sizeof block);  // padding that needs no escape
-    std::memcpy(block, text.data(), n);
-    uint64_t low, high;
-    std::memcpy(&low, block, 8);
-    std::memcpy(&high, block + 8, 8);
-    if (any_needs_escape(low) || any_needs_escape(high)) return false;
-    pos_[0] = '"';
-    std::memcpy(pos_ + 1, block, sizeof block);
-    pos_[n + 1] = '"';
-    pos_ += n + 2;
-    return true;
+    put('"');
+    string_body(text);
+    put('"');
   }
 
   // Copies runs of bytes that need no escape in bulk, eight bytes tested at a time.
