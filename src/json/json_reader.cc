@@ -1,226 +1,28 @@
 #include "json/json_reader.h"
 
-#include <charconv>
-#include <cmath>
 #include <cstring>
-#include <limits>
-#include <memory>
-#include <system_error>
+#include <string>
 #include <vector>
 
-#include "json/error.h"
 #include "json/byte_scan.h"
+#include "json/error.h"
+#include "json/number_text.h"
+#include "json/reader_layout.h"
+#include "json/reader_source.h"
 #include "json/utf8.h"
 
 namespace tovra {
 
 namespace {
 
-// Large enough that a file costs few system calls, small enough to stay in the processor's
-// caches while it is parsed.
-constexpr size_t kReadBufferSize = size_t{256} << 10;
-
-// The length of the longest prefix of [p, p + n) that does not end inside a UTF-8 sequence: a
-// byte of the form 11xxxxxx among the last three, whose sequence would need more bytes than
-// follow it, starts the rest (the next chunk's check refuses it if it can begin no sequence).
-size_t whole_sequences(const char* p, size_t n) {
-  for (size_t back = 1; back <= 3 && back <= n; ++back) {
-    auto c = static_cast<unsigned char>(p[n - back]);
-    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: its lead is further back
-    size_t length = c >= 0xF0 ? 4 : (c >= 0xE0 ? 3 : (c >= 0xC0 ? 2 : 1));
-    return length > back ? n - back : n;
-  }
-  return n;
-}
-
-// Bytes of a stream, pulled through one buffer. The stream reports its own failures
-// by throwing, so a text cut short by an error is never taken for a complete one. A chunk never
-// ends inside a UTF-8 sequence: the bytes of one cut by a read begin the next chunk.
-class StreamSource {
- public:
-  explicit StreamSource(ByteSource& stream) : stream_(stream) {}
-  StreamSource(const StreamSource&) = delete;
-  StreamSource& operator=(const StreamSource&) = delete;
-
-  // The next chunk, or false at the end of the input.
-  bool next(const char*& begin, const char*& end) {
-    char* buffer = buffer_.get();
-    size_t have = held_;
-    std::memcpy(buffer, held_bytes_, held_);
-    held_ = 0;
-    for (;;) {
-      size_t n = stream_.read(buffer + have, kReadBufferSize - have);
-      if (n == 0) break;  // the end: bytes of a sequence cut short go out as they are
-      have += n;
-      size_t whole = whole_sequences(buffer, have);
-      if (whole > 0) {
-        held_ = have - whole;
-        std::memcpy(held_bytes_, buffer + whole, held_);
-        have = whole;
-        break;
-      }
-    }
-    if (have == 0) return false;
-    begin = buffer;
-    end = buffer + have;
-    return true;
-  }
-
- private:
-  ByteSource& stream_;
-  std::unique_ptr<char[]> buffer_{new char[kReadBufferSize]};
-  char held_bytes_[3];
-  size_t held_ = 0;
-};
-
-// Text in memory, as one chunk; it may hold NUL bytes.
-class TextSource {
- public:
-  explicit TextSource(std::string_view text) : text_(text) {}
-  bool next(const char*& begin, const char*& end) {
-    if (done_) return false;
-    done_ = true;
-    begin = text_.data();
-    end = text_.data() + text_.size();
-    return true;
-  }
-
- private:
-  std::string_view text_;
-  bool done_ = false;
-};
-
-const char* skip_digits(const char* p, const char* end) {
-  while (p != end && *p >= '0' && *p <= '9') ++p;
-  return p;
-}
-
-// The end of the number that starts at p, by -? (0 | [1-9][0-9]*) (.[0-9]+)? ([eE][+-]?[0-9]+)?,
-// or nullptr when the text breaks that grammar or reaches `end` first (the number may go on in
-// the next chunk).
-const char* scan_number(const char* p, const char* end) {
-  if (p != end && *p == '-') ++p;
-  if (p == end) return nullptr;
-  if (*p == '0') {
-    ++p;
-  } else if (*p >= '1' && *p <= '9') {
-    p = skip_digits(p, end);
-  } else {
-    return nullptr;
-  }
-  if (p != end && *p == '.') {
-    const char* digits = ++p;
-    p = skip_digits(p, end);
-    if (p == digits) return nullptr;
-  }
-  if (p != end && (*p == 'e' || *p == 'E')) {
-    ++p;
-    if (p != end && (*p == '+' || *p == '-')) ++p;
-    const char* digits = p;
-    p = skip_digits(p, end);
-    if (p == digits) return nullptr;
-  }
-  return p;
-}
+using reader::Layout;
+using reader::Layouts;
+using reader::StreamSource;
+using reader::TextSource;
+using reader::number_from_text;
+using reader::scan_number;
 
 struct ParseFailure {};
-
-// The decimal exponent K of a number's first significant digit, so that the magnitude lies in
-// [10^(K-1), 10^K). Only called for text that from_chars found out of range, so it has a
-// nonzero digit. Saturates far beyond the range of a double.
-long decimal_magnitude(std::string_view text) {
-  size_t i = 0;
-  if (i < text.size() && text[i] == '-') ++i;
-  long integer_digits = 0;
-  long first_significant = -1;  // index among all mantissa digits
-  long digit_index = 0;
-  bool in_fraction = false;
-  for (; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '.') {
-      in_fraction = true;
-      continue;
-    }
-    if (c < '0' || c > '9') break;
-    if (first_significant < 0 && c != '0') first_significant = digit_index;
-    ++digit_index;
-    if (!in_fraction) ++integer_digits;
-  }
-  long exponent = 0;
-  if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-      if (exponent < 1000000000L) exponent = exponent * 10 + (text[i] - '0');
-    }
-    if (negative) exponent = -exponent;
-  }
-  if (first_significant < 0) return std::numeric_limits<long>::min();
-  return integer_digits - first_significant + exponent;
-}
-
-// Decides a number's kind from its literal text (already checked against the JSON grammar).
-// "-0" has neither fraction nor exponent and is not negative in value, so it is the unsigned
-// integer 0, as a non-negative integer always is; "-0.0" is the double negative zero.
-bool number_from_text(std::string_view text, JsonValue& out) {
-  const char* first = text.data();
-  const char* last = first + text.size();
-  bool integer_literal = text.find_first_of(".eE") == std::string_view::npos;
-  if (integer_literal) {
-    if (text[0] == '-') {
-      int64_t i;
-      auto [ptr, ec] = std::from_chars(first, last, i);
-      if (ec == std::errc() && ptr == last) {
-        out = JsonValue::integer(i);
-        return true;
-      }
-    } else {
-      uint64_t u;
-      auto [ptr, ec] = std::from_chars(first, last, u);
-      if (ec == std::errc() && ptr == last) {
-        out = JsonValue::uint(u);
-        return true;
-      }
-    }
-    // Too large for 64 bits: falls through to a double.
-  }
-  double d;
-  auto [ptr, ec] = std::from_chars(first, last, d);
-  if (ptr != last) return false;
-  if (ec == std::errc()) {
-    out = JsonValue::number(d);
-    return true;
-  }
-  if (ec != std::errc::result_out_of_range) return false;
-  // Out of range is both overflow and underflow to zero (a value that rounds to the smallest
-  // subnormal is converted normally); only the first is invalid.
-  if (decimal_magnitude(text) > 0) return false;
-  out = JsonValue::number(text[0] == '-' ? -0.0 : 0.0);
-  return true;
-}
-
-// The keys of objects read one after another at one place in a text (the documents of a
-// collection, or the objects under one key of them) mostly come in one order. A layout is such
-// an order, learnt from an object in an arena: its keys as the text spells them, the shape
-// they make and each key's position in it, and for each key the layout expected of the
-// objects under it. An object that follows its layout is read without making its keys: each
-// key is compared where it stands in the text, and the values, kept in text order, go to their
-// places in a block of the known shape when the object closes.
-struct Layout {
-  struct Key {
-    // The key's bytes, then the closing quote, then zeros: compared with the text 16 bytes at
-    // a time when the key is shorter than 16 bytes.
-    alignas(16) char quoted[16];
-    const char* text;  // the key, kept by the shape
-    uint32_t length;
-    uint32_t slot;  // the key's position in the shape
-    Layout* child = nullptr;  // expected of an object, or the objects of an array, under the key
-  };
-  const Shape* shape;
-  std::unique_ptr<Key[]> keys;  // shape->size() of them, in text order
-  uint32_t replaced = 0;  // how many layouts the same place had before this one
-};
 
 // A recursive-descent parser of one JSON text (RFC 8259) that builds the tree as it reads.
 // Finished elements of open arrays wait on `elements_`, members of open objects on `members_`;
@@ -424,7 +226,7 @@ class Parser {
     --depth_;
     std::span<JsonMember> members(members_.data() + first, members_.size() - first);
     JsonValue object = JsonValue::object(members, arena);
-    if (layout != nullptr) learn(*layout, members, object);
+    if (layout != nullptr) layouts_.learn(*layout, members, object);
     members_.resize(first);
     return object;
   }
@@ -460,59 +262,6 @@ class Parser {
     }
     values_.resize(first_value);
     return object;
-  }
-
-  // Makes the order of `members` (the text's, their values already moved into `object`) the
-  // layout expected at `expected`, unless it is that already. Objects with repeated keys, keys
-  // that need escapes or more than kLargestLayout keys, or too many layouts or keys learnt
-  // already, leave it as it is. Seldom called: kept out of parse_object, so that it does not
-  // crowd out what the compiler inlines there.
-  [[gnu::noinline]] void learn(Layout*& expected, std::span<const JsonMember> members,
-                               const JsonValue& object) {
-    const Shape* shape = object.shape();
-    if (shape == nullptr || shape->size() != members.size() || shape->size() > kLargestLayout ||
-        layouts_.size() >= kMostLayouts || layout_keys_ + members.size() > kMostLayoutKeys) {
-      return;
-    }
-    if (expected != nullptr && expected->shape == shape && same_order(*expected, members)) {
-      return;  // read by the general path at the end of a chunk, but in the expected order
-    }
-    // A place whose objects keep changing order (alternating layouts) stops learning.
-    if (expected != nullptr && expected->replaced >= kMostReplacements) return;
-    auto layout = std::make_unique<Layout>();
-    layout->shape = shape;
-    layout->replaced = expected != nullptr ? expected->replaced + 1 : 0;
-    layout->keys = std::make_unique<Layout::Key[]>(members.size());
-    std::span<const JsonValue> keys = shape->keys();
-    const JsonValue* values = object.values().data();
-    for (size_t k = 0; k < members.size(); ++k) {
-      std::string_view text = members[k].key_view();
-      if (find_json_escape(text.data(), text.data() + text.size()) != text.data() + text.size()) {
-        return;
-      }
-      Layout::Key& key = layout->keys[k];
-      auto slot = static_cast<uint32_t>(object.find(text) - values);
-      std::string_view kept = keys[slot].as_string();
-      key.text = kept.data();
-      key.length = static_cast<uint32_t>(kept.size());
-      key.slot = slot;
-      std::memset(key.quoted, 0, sizeof key.quoted);
-      if (kept.size() < sizeof key.quoted) {
-        std::memcpy(key.quoted, kept.data(), kept.size());
-        key.quoted[kept.size()] = '"';
-      }
-    }
-    layouts_.push_back(std::move(layout));
-    layout_keys_ += members.size();
-    expected = layouts_.back().get();
-  }
-
-  static bool same_order(const Layout& layout, std::span<const JsonMember> members) {
-    for (size_t k = 0; k < members.size(); ++k) {
-      const Layout::Key& key = layout.keys[k];
-      if (members[k].key_view() != std::string_view(key.text, key.length)) return false;
-    }
-    return true;
   }
 
   // A string value: a short one that lies whole in the chunk is built in one store.
@@ -739,16 +488,7 @@ class Parser {
   std::vector<JsonValue> elements_;
   std::vector<JsonMember> members_;
   std::vector<JsonValue> values_;
-  // Layouts are learnt from the first objects of each place, and again when the objects there
-  // change order; a text of ever-new orders stops adding them at this bound.
-  static constexpr size_t kMostLayouts = 4096;
-  static constexpr size_t kLargestLayout = 1024;  // keys; larger objects seldom repeat
-  static constexpr uint32_t kMostReplacements = 64;  // layouts learnt at one place
-  // Keys of all layouts together (48 bytes each): a text of many large objects of ever-new
-  // keys cannot make the layouts outgrow it many times over.
-  static constexpr size_t kMostLayoutKeys = size_t{1} << 16;
-  std::vector<std::unique_ptr<Layout>> layouts_;
-  size_t layout_keys_ = 0;
+  Layouts layouts_;
   Layout* top_layout_ = nullptr;
 };
 

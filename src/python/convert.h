@@ -1,4 +1,5 @@
-// Conversion between Python objects and JsonValue, both directions, both deep.
+// Conversion between Python objects and JsonValue, both directions, both deep: to_value.cc
+// converts Python objects into values, to_python.cc values into Python objects.
 //
 // depythonize walks a Python value and builds a new JsonValue; a failure throws (PythonErrorSet
 // with the Python exception set, or tovra::Error for the conversion's own messages) and leaves
@@ -11,6 +12,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <span>
 
 #include "store/collection.h"
@@ -22,6 +24,10 @@ namespace tovra::python {
 // Containers may nest this deep, the outermost being level 1. Stored documents then stay
 // readable after a write: a collection file adds one level, and files may nest 127 deep.
 inline constexpr int kMaxNesting = 126;
+
+// Conversions of large values run signal handlers every kItemsPerSignalCheck items, so that
+// Ctrl-C stops them; a countdown keeps the check's cost out of the per-item work.
+inline constexpr uint32_t kItemsPerSignalCheck = 4096;
 
 // With an arena, the blocks of every value inside the outermost one are made in it, and the
 // arena must outlive them.

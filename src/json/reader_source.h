@@ -1,0 +1,88 @@
+// The two sources of the reader's text: a stream pulled through one buffer, and text in memory.
+// Each hands out chunks of bytes, and no chunk ends inside a UTF-8 sequence.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <string_view>
+
+#include "json/json_reader.h"
+
+namespace tovra::reader {
+
+// Large enough that a file costs few system calls, small enough to stay in the processor's
+// caches while it is parsed.
+constexpr size_t kReadBufferSize = size_t{256} << 10;
+
+// The length of the longest prefix of [p, p + n) that does not end inside a UTF-8 sequence: a
+// byte of the form 11xxxxxx among the last three, whose sequence would need more bytes than
+// follow it, starts the rest (the next chunk's check refuses it if it can begin no sequence).
+inline size_t whole_sequences(const char* p, size_t n) {
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    auto c = static_cast<unsigned char>(p[n - back]);
+    if ((c & 0xC0) == 0x80) continue;  // a continuation byte: its lead is further back
+    size_t length = c >= 0xF0 ? 4 : (c >= 0xE0 ? 3 : (c >= 0xC0 ? 2 : 1));
+    return length > back ? n - back : n;
+  }
+  return n;
+}
+
+// Bytes of a stream, pulled through one buffer. The stream reports its own failures
+// by throwing, so a text cut short by an error is never taken for a complete one. A chunk never
+// ends inside a UTF-8 sequence: the bytes of one cut by a read begin the next chunk.
+class StreamSource {
+ public:
+  explicit StreamSource(ByteSource& stream) : stream_(stream) {}
+  StreamSource(const StreamSource&) = delete;
+  StreamSource& operator=(const StreamSource&) = delete;
+
+  // The next chunk, or false at the end of the input.
+  bool next(const char*& begin, const char*& end) {
+    char* buffer = buffer_.get();
+    size_t have = held_;
+    std::memcpy(buffer, held_bytes_, held_);
+    held_ = 0;
+    for (;;) {
+      size_t n = stream_.read(buffer + have, kReadBufferSize - have);
+      if (n == 0) break;  // the end: bytes of a sequence cut short go out as they are
+      have += n;
+      size_t whole = whole_sequences(buffer, have);
+      if (whole > 0) {
+        held_ = have - whole;
+        std::memcpy(held_bytes_, buffer + whole, held_);
+        have = whole;
+        break;
+      }
+    }
+    if (have == 0) return false;
+    begin = buffer;
+    end = buffer + have;
+    return true;
+  }
+
+ private:
+  ByteSource& stream_;
+  std::unique_ptr<char[]> buffer_{new char[kReadBufferSize]};
+  char held_bytes_[3];
+  size_t held_ = 0;
+};
+
+// Text in memory, as one chunk; it may hold NUL bytes.
+class TextSource {
+ public:
+  explicit TextSource(std::string_view text) : text_(text) {}
+  bool next(const char*& begin, const char*& end) {
+    if (done_) return false;
+    done_ = true;
+    begin = text_.data();
+    end = text_.data() + text_.size();
+    return true;
+  }
+
+ private:
+  std::string_view text_;
+  bool done_ = false;
+};
+
+}  // namespace tovra::reader
