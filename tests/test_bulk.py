@@ -62,8 +62,9 @@ def test_load_from_document_loads_collection_from_its_file(db, db_path, document
     assert db.find("late") == [{"old": 1}, {"new": 1}]
     assert (db_path / "late.json").read_text() == '[{"old": 1}]'
     # A failing load of an existing file raises its error; earlier members stay inserted.
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with pytest.raises(ValueError) as info:
         db.load_from_document(document('{"a": 1, "broken": [2], "z": 3}'))
+    assert str(info.value) == "Error deserializing JSON"
     assert db.find("a") == [1]
     assert "z" not in db.collections()
 
@@ -97,10 +98,11 @@ def test_insert_many_from_document_needs_an_array(db, db_path, document, text):
 def test_read_errors_and_relative_paths(db, db_path, tmp_path, monkeypatch, call, rel_text):
     with pytest.raises(OSError) as info:
         call(db, str(tmp_path / "missing.json"))
-    assert type(info.value) is OSError and info.value.errno is None
+    assert type(info.value) is OSError and info.value.errno == 2
     assert str(info.value) == f"Error opening document {os.strerror(2)} (os error 2)"
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with pytest.raises(ValueError) as info:
         call(db, str(tmp_path))
+    assert str(info.value) == "Error deserializing JSON"
     # Relative paths resolve against the working directory, not the database directory.
     (db_path / "rel.json").write_text(rel_text)
     monkeypatch.chdir(tmp_path)

@@ -155,12 +155,12 @@ def test_reentrant_refusal_caught_by_callback_lets_outer_call_finish(db):
     assert db.find("c") == [{"a": 1}]
 
 
-def test_os_errors_map_by_kind_without_errno(db, db_path):
+def test_os_errors_map_by_kind_with_errno(db, db_path):
     os.rmdir(db_path)
     with pytest.raises(FileNotFoundError) as e:
         db.create_collection("c")
     assert str(e.value) == f"{os.strerror(2)} (os error 2)"
-    assert e.value.errno is None
+    assert e.value.errno == 2 and e.value.strerror is None and e.value.filename is None
     # The object stays usable after a failure.
     with pytest.raises(FileNotFoundError):
         db.collections()
@@ -268,8 +268,9 @@ def depth(value):
 def test_reading_nesting_limit(open_with, kind):
     # The file's top-level array is level 1, so the document itself is 126 levels deep.
     assert depth(open_with({"c.json": nested_text(127, kind)}).find("c")[0]) == 126
-    with pytest.raises(ValueError, match="^Error deserializing JSON$"):
+    with pytest.raises(ValueError) as info:
         open_with({"c.json": nested_text(128, kind)})
+    assert str(info.value) == "Error deserializing JSON"
 
 
 @pytest.mark.parametrize(

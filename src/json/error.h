@@ -1,6 +1,8 @@
 // The single error type of the core. Core code throws tovra::Error; the binding turns it into
 // exactly one Python exception (src/python/errors.cc). The kind decides the Python class, the
-// message is the exception's text.
+// message is the exception's text, and an optional note (where and why: a file's path, a
+// place in the text or in an argument) is added to the exception as a note, never to its text.
+// Notes are made only on the way out of a failure.
 #pragma once
 
 #include <exception>
@@ -30,7 +32,11 @@ class Error : public std::exception {
   static Error os(int err, std::string message) {
     return Error(ErrorKind::kOs, std::move(message), err);
   }
-  static Error file(std::string message) { return Error(ErrorKind::kFile, std::move(message)); }
+  // A file operation that failed. `err` is the OS error whose "(os error N)" the message
+  // carries, or 0 when it carries none (the exception's errno stays unset then).
+  static Error file(std::string message, int err = 0) {
+    return Error(ErrorKind::kFile, std::move(message), err);
+  }
   static Error value(std::string message) { return Error(ErrorKind::kValue, std::move(message)); }
   static Error type(std::string message) { return Error(ErrorKind::kType, std::move(message)); }
   static Error exception(std::string message) {
@@ -44,10 +50,18 @@ class Error : public std::exception {
   const std::string& message() const noexcept { return message_; }
   const char* what() const noexcept override { return message_.c_str(); }
 
+  // The note, empty when there is none.
+  const std::string& note() const noexcept { return note_; }
+  Error& set_note(std::string note) {
+    note_ = std::move(note);
+    return *this;
+  }
+
  private:
   ErrorKind kind_;
   int os_errno_;
   std::string message_;
+  std::string note_;
 };
 
 }  // namespace tovra

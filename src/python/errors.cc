@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <exception>
 
+#include "python/py_ref.h"
+
 namespace tovra::python {
 
 namespace {
@@ -57,13 +59,64 @@ PyObject* exception_class(const Error& error) {
   return PyExc_SystemError;
 }
 
-// Messages may hold any bytes a caller put into a name (a NUL included).
+// Messages and notes may hold any bytes a caller put into a name or a path (a NUL included).
+PyObject* decode_text(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
 void set_exception(PyObject* type, const std::string& message) {
-  PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
-                                        "replace");
+  PyObject* text = decode_text(message);
   if (text == nullptr) return;
   PyErr_SetObject(type, text);
   Py_DECREF(text);
+}
+
+// Adds `note` to `exception` as BaseException.add_note does. Python 3.10 has no add_note: the
+// note goes into the list __notes__ in the same way, which is where later versions keep them.
+// False, with an exception set, when that fails.
+bool add_note(PyObject* exception, const std::string& note) {
+  PyRef text(decode_text(note));
+  if (!text) return false;
+#if PY_VERSION_HEX >= 0x030B0000
+  PyRef result(PyObject_CallMethod(exception, "add_note", "O", text.get()));
+  return static_cast<bool>(result);
+#else
+  PyRef notes(PyObject_GetAttrString(exception, "__notes__"));
+  if (!notes) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    notes = PyRef(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exception, "__notes__", notes.get()) != 0) return false;
+  }
+  if (!PyList_Check(notes.get())) {
+    PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
+    return false;
+  }
+  return PyList_Append(notes.get(), text.get()) == 0;
+#endif
+}
+
+// Sets an exception of `type` with `message` as its only argument, so that str() is exactly the
+// message, and with the note and errno of `error` where it has them. errno is set alone: an
+// OSError with a strerror or a filename renders them in its str().
+void set_exception_of(PyObject* type, const Error& error) {
+  bool with_errno = error.os_errno() != 0 &&
+                    (error.kind() == ErrorKind::kOs || error.kind() == ErrorKind::kFile);
+  if (!with_errno && error.note().empty()) {
+    set_exception(type, error.message());
+    return;
+  }
+  PyRef text(decode_text(error.message()));
+  if (!text) return;
+  PyRef exception(PyObject_CallOneArg(type, text.get()));
+  if (!exception) return;
+  if (with_errno) {
+    PyRef number(PyLong_FromLong(error.os_errno()));
+    if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) != 0) return;
+  }
+  // A note that cannot be added (memory is short) must not replace the error itself.
+  if (!error.note().empty() && !add_note(exception.get(), error.note())) PyErr_Clear();
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
 }
 
 int64_t current_interpreter() noexcept {
@@ -107,12 +160,29 @@ void raise_error(const Error& error) {
   if (error.kind() == ErrorKind::kPanic) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return;  // creating the class failed and set its own error
-    set_exception(type, error.message());
+    set_exception_of(type, error);
     Py_DECREF(type);
     return;
   }
-  // The message is the only argument, so an OSError carries no errno.
-  set_exception(exception_class(error), error.message());
+  set_exception_of(exception_class(error), error);
+}
+
+void add_note_to_raised(const std::string& note) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return;
+  if (!add_note(raised, note)) PyErr_Clear();
+  PyErr_SetRaisedException(raised);
+#else
+  PyObject* type;
+  PyObject* value;
+  PyObject* traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (type == nullptr) return;
+  PyErr_NormalizeException(&type, &value, &traceback);
+  if (value != nullptr && !add_note(value, note)) PyErr_Clear();
+  PyErr_Restore(type, value, traceback);
+#endif
 }
 
 void throw_python(PyObject* type, const std::string& message) {

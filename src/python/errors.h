@@ -20,8 +20,12 @@ struct PythonErrorSet {};
 
 [[noreturn]] inline void throw_python_error() { throw PythonErrorSet{}; }
 
-// Sets the Python exception of `error`.
+// Sets the Python exception of `error`: its class by the kind, its only argument the message,
+// errno (alone) for an OS error, and the error's note, when it has one, as an exception note.
 void raise_error(const Error& error);
+// Adds `note` to the exception that is set (nothing when none is). A note that cannot be added
+// leaves the exception as it was.
+void add_note_to_raised(const std::string& note) noexcept;
 // Sets a Python exception of `type` with `message` and unwinds.
 [[noreturn]] void throw_python(PyObject* type, const std::string& message);
 

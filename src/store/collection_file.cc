@@ -10,7 +10,9 @@
 
 #include "json/error.h"
 #include "json/json_reader.h"
+#include "json/json_syntax_error.h"
 #include "json/json_writer.h"
+#include "json/text_position.h"
 #include "store/fs.h"
 #include "store/paths.h"
 
@@ -25,30 +27,44 @@ const char kSerializeError[] = "Error serializing JSON";
 // on the way, except where a system call itself reports the interruption.
 constexpr uint32_t kBytesPerInterruptCheck = uint32_t{512} << 10;
 
-// A file's bytes for the reader. A failed read ends the parse with the reader's own message.
+// The buffer through which a file that failed to parse is read again to count its lines.
+constexpr size_t kRescanBufferSize = size_t{64} << 10;
+
+// A file's bytes for the reader. A failed read ends the parse with the reader's own message,
+// and a note that names the file and says what failed where.
 class FileByteSource final : public ByteSource {
  public:
-  explicit FileByteSource(const fs::File& file) : file_(file) {}
+  FileByteSource(const fs::File& file, const std::string& path) : file_(file), path_(path) {}
   size_t read(char* buffer, size_t capacity) override {
     size_t count = 0;
-    if (fs::read(file_, buffer, capacity, count) != 0) throw Error::value(kDeserializeError);
+    if (int err = fs::read(file_, buffer, capacity, count)) throw read_failure(err);
+    offset_ += count;
     poll_.tick(static_cast<uint32_t>(std::min(count, size_t{kBytesPerInterruptCheck})));
     return count;
   }
 
  private:
+  [[gnu::cold]] Error read_failure(int err) const {
+    Error error = Error::value(kDeserializeError);
+    if (err == EISDIR) return error.set_note(path_ + ": a directory, not a file");
+    return error.set_note(path_ + ", byte offset " + std::to_string(offset_) +
+                          ": reading failed: " + fs::os_text(err));
+  }
+
   const fs::File& file_;
+  const std::string& path_;
+  uint64_t offset_ = 0;
   fs::InterruptPoll poll_{kBytesPerInterruptCheck};
 };
 
 // A temporary file's bytes from the writer; a failed write fails the whole serialisation.
 class FileByteSink final : public ByteSink {
  public:
-  explicit FileByteSink(const fs::File& file) : file_(file) {}
+  FileByteSink(const fs::File& file, const std::string& path) : file_(file), path_(path) {}
   void write(const char* bytes, size_t n) override {
     poll_.tick(static_cast<uint32_t>(std::min(n, size_t{kBytesPerInterruptCheck})));
-    if (fs::write_all(file_, std::string_view(bytes, n)) != 0) {
-      throw Error::value(kSerializeError);
+    if (int err = fs::write_all(file_, std::string_view(bytes, n))) {
+      throw serialize_failure(path_, "writing", err);
     }
     written_ += n;
     // The device writes what is done while the rest is formatted: the closing sync then waits
@@ -59,17 +75,61 @@ class FileByteSink final : public ByteSink {
     }
   }
 
+  // "Error serializing JSON", with a note naming the temporary file and what failed.
+  [[gnu::cold]] static Error serialize_failure(const std::string& path, const char* step,
+                                               int err) {
+    return Error::value(kSerializeError)
+        .set_note(path + ": " + step + " this temporary file failed: " + fs::os_text(err));
+  }
+
  private:
   static constexpr uint64_t kWritebackStep = uint64_t{4} << 20;
   const fs::File& file_;
+  const std::string& path_;
   fs::InterruptPoll poll_{kBytesPerInterruptCheck};
   uint64_t written_ = 0;
   uint64_t written_back_ = 0;
 };
 
-bool is_special_file(mode_t mode) {
-  return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode);
+// What a file that is not a regular one is, for a note; null for a regular file.
+const char* kind_of_special_file(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO (named pipe)";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return nullptr;
 }
+
+[[gnu::cold]] Error special_file_error(const std::string& path, mode_t mode) {
+  return Error::value(kDeserializeError)
+      .set_note(path + ": " + kind_of_special_file(mode) +
+                ", not a regular file; a collection file is read only when it is a regular file");
+}
+
+// The note of a text that broke a rule of the reader: the file, the line and column of the
+// offset (counted by reading the file again up to it, which a pipe cannot do), and the reason.
+[[gnu::cold]] std::string syntax_note(const fs::File& file, const std::string& path,
+                                      const JsonSyntaxError& error) {
+  std::string offset = "byte offset " + std::to_string(error.offset());
+  TextPosition position;
+  std::unique_ptr<char[]> buffer(new char[kRescanBufferSize]);
+  fs::InterruptPoll poll{kBytesPerInterruptCheck};
+  for (uint64_t done = 0; done < error.offset();) {
+    size_t count = 0;
+    size_t wanted =
+        static_cast<size_t>(std::min<uint64_t>(kRescanBufferSize, error.offset() - done));
+    if (fs::read_at(file, done, buffer.get(), wanted, count) != 0 || count == 0) {
+      return path + ", " + offset + " (its line is unknown: the file cannot be read again): " +
+             error.reason();
+    }
+    position.advance({buffer.get(), count});
+    done += count;
+    poll.tick(static_cast<uint32_t>(count));
+  }
+  return path + ", " + position.describe() + " (" + offset + "): " + error.reason();
+}
+
+bool is_special_file(mode_t mode) { return kind_of_special_file(mode) != nullptr; }
 
 // "." + 16 hex digits + ".tmp": hidden, and its extension keeps the open-time loader away.
 std::string temporary_file_name() {
@@ -129,7 +189,9 @@ void copy_file_mode(const TemporaryFile& temp, const std::string& collection_pat
   struct stat old_status;
   if (fs::stat_path(collection_path, old_status) != 0 || !S_ISREG(old_status.st_mode)) return;
   if (int err = fs::set_mode(temp.file(), old_status.st_mode & 07777)) {
-    throw Error::file("Error setting file permissions: " + fs::os_rendering(err));
+    throw Error::file("Error setting file permissions: " + fs::os_rendering(err))
+        .set_note(temp.path() + ": the permission bits of " + collection_path +
+                  " could not be given to this temporary file");
   }
   struct stat new_status;
   if (fs::stat_file(temp.file(), new_status) == 0 &&
@@ -149,15 +211,22 @@ JsonValue read_json_file(const std::string& path, FileUse use, Arena* arena) {
     struct stat status;
     // A socket cannot be opened at all (ENXIO); a FIFO or device opens without waiting.
     if (err == ENXIO && fs::stat_path(path, status) == 0 && is_special_file(status.st_mode)) {
-      throw Error::value(kDeserializeError);
+      throw special_file_error(path, status.st_mode);
     }
     if (err == 0 && fs::stat_file(file, status) == 0 && is_special_file(status.st_mode)) {
-      throw Error::value(kDeserializeError);
+      throw special_file_error(path, status.st_mode);
     }
   }
-  if (err != 0) throw Error::file("Error opening document " + fs::os_text(err));
-  FileByteSource source(file);
-  return parse_json(source, arena);
+  if (err != 0) {
+    throw Error::file("Error opening document " + fs::os_text(err), err)
+        .set_note(path + ": the file could not be opened");
+  }
+  FileByteSource source(file, path);
+  try {
+    return parse_json(source, arena);
+  } catch (const JsonSyntaxError& error) {
+    throw Error::value(kDeserializeError).set_note(syntax_note(file, path, error));
+  }
 }
 
 void write_collection_file(const std::string& directory, const std::string& collection_path,
@@ -169,25 +238,40 @@ void write_collection_file(const std::string& directory, const std::string& coll
   fs::File directory_file;
   if (int err = fs::open_file(directory_or_dot(directory), fs::OpenMode::kDirectory,
                               directory_file)) {
-    throw Error::file("Problem creating temporary file: " + fs::os_rendering(err));
+    throw Error::file("Problem creating temporary file: " + fs::os_rendering(err))
+        .set_note(directory_or_dot(directory) +
+                  ": the directory could not be opened, to write " + collection_path);
   }
   int err = 0;
   std::optional<TemporaryFile> created = create_temporary_file(directory, err);
-  if (!created) throw Error::file("Problem creating temporary file: " + fs::os_rendering(err));
+  if (!created) {
+    throw Error::file("Problem creating temporary file: " + fs::os_rendering(err))
+        .set_note(directory_or_dot(directory) +
+                  ": no temporary file could be created in this directory, to write " +
+                  collection_path);
+  }
   TemporaryFile& temp = *created;
 
-  FileByteSink sink(temp.file());
+  FileByteSink sink(temp.file(), temp.path());
   write_json_array(sink, documents);
   copy_file_mode(temp, collection_path);
-  if (fs::sync(temp.file()) != 0) throw Error::value(kSerializeError);
-  if (temp.close() != 0) throw Error::value(kSerializeError);
+  if (int sync_err = fs::sync(temp.file())) {
+    throw FileByteSink::serialize_failure(temp.path(), "syncing", sync_err);
+  }
+  if (int close_err = temp.close()) {
+    throw FileByteSink::serialize_failure(temp.path(), "closing", close_err);
+  }
 
   if (int rename_err = fs::rename_file(temp.path(), collection_path)) {
-    throw Error::file("Error renaming file: " + fs::os_rendering(rename_err));
+    throw Error::file("Error renaming file: " + fs::os_rendering(rename_err))
+        .set_note(temp.path() + ": this temporary file could not be renamed to " +
+                  collection_path);
   }
   temp.renamed();
   if (int sync_err = fs::sync(directory_file)) {
-    throw Error::file("Error syncing directory: " + fs::os_rendering(sync_err));
+    throw Error::file("Error syncing directory: " + fs::os_rendering(sync_err))
+        .set_note(directory_or_dot(directory) + ": the directory could not be synced after " +
+                  collection_path + " was replaced");
   }
 }
 
@@ -197,11 +281,19 @@ bool create_file_if_absent(const std::string& directory, const std::string& path
   fs::check_no_nul(path);
   int err = 0;
   std::optional<TemporaryFile> created = create_temporary_file(directory, err);
-  if (!created) throw fs::os_error(err);
+  if (!created) {
+    throw fs::os_error(err, directory_or_dot(directory) +
+                                ": no temporary file could be created in this directory, to "
+                                "create " + path);
+  }
   TemporaryFile& temp = *created;
-  if (int write_err = fs::write_all(temp.file(), text)) throw fs::os_error(write_err);
-  if (int sync_err = fs::sync(temp.file())) throw fs::os_error(sync_err);
-  if (int close_err = temp.close()) throw fs::os_error(close_err);
+  auto temporary_failure = [&](const char* step, int step_err) {
+    return fs::os_error(step_err, temp.path() + ": " + step + " this temporary file, to create " +
+                                      path + ", failed");
+  };
+  if (int write_err = fs::write_all(temp.file(), text)) throw temporary_failure("writing", write_err);
+  if (int sync_err = fs::sync(temp.file())) throw temporary_failure("syncing", sync_err);
+  if (int close_err = temp.close()) throw temporary_failure("closing", close_err);
   // A hard link puts the complete file in place only if the name is still free, so a file that
   // another process wrote meanwhile is never truncated.
   err = fs::link_file(temp.path(), path);
@@ -214,12 +306,14 @@ bool create_file_if_absent(const std::string& directory, const std::string& path
     return true;
   }
   if (err == EEXIST) return false;
-  if (err != EPERM && err != EOPNOTSUPP && err != EMLINK && err != ENOSYS) throw fs::os_error(err);
+  if (err != EPERM && err != EOPNOTSUPP && err != EMLINK && err != ENOSYS) {
+    throw fs::os_error(err, path + ": the new file could not be linked into place");
+  }
   // A file system without hard links: create the name exclusively and fill it.
   fs::File file;
   if (int open_err = fs::open_file(path, fs::OpenMode::kCreateNew, file)) {
     if (open_err == EEXIST) return false;
-    throw fs::os_error(open_err);
+    throw fs::os_error(open_err, path + ": the file could not be created");
   }
   // A half-written file would keep the whole database from opening: remove it on failure.
   int failure = 0;
@@ -234,7 +328,7 @@ bool create_file_if_absent(const std::string& directory, const std::string& path
   if (int close_err = file.close(); failure == 0) failure = close_err;
   if (failure != 0) {
     fs::remove_file_quietly(path);
-    throw fs::os_error(failure);
+    throw fs::os_error(failure, path + ": the file could not be written");
   }
   return true;
 }

@@ -44,7 +44,9 @@ bool path_exists(const std::string& path) {
 std::vector<std::string> collection_names_in(const std::string& path, bool strict) {
   fs::check_no_nul(path);
   std::vector<std::string> entries;
-  if (int err = fs::list_directory(path, strict, entries)) throw fs::os_error(err);
+  if (int err = fs::list_directory(path, strict, entries)) {
+    throw fs::os_error(err, path + ": the database directory could not be listed");
+  }
   std::vector<std::string> names;
   for (const std::string& entry : entries) {
     if (std::optional<std::string_view> name = collection_name_of_entry(entry)) {
@@ -154,14 +156,14 @@ void Database::create_collection(std::string_view name) {
   struct stat status;
   int err = fs::stat_path(file_path, status);
   if (err == 0) return;
-  if (err != ENOENT) throw fs::os_error(err);
+  if (err != ENOENT) throw fs::os_error(err, file_path + ": its status could not be read");
   if (fs::lstat_path(file_path, status) == 0) {
     // Something has the name: a file that another process has just made, or a link that
     // cannot be followed (dangling or looping), which is not free either: writing through it
     // or beside it would put the collection where it cannot be read back.
     err = fs::stat_path(file_path, status);
     if (err == 0) return;
-    throw fs::os_error(err);
+    throw fs::os_error(err, file_path + ": the name is taken by a link that cannot be followed");
   }
   std::string text = "{ \"";
   append_json_string(text, name);
@@ -177,26 +179,33 @@ std::vector<std::string> Database::list_collections() const {
 
 void Database::drop_collection(std::string_view name) {
   check_collection_name(name);
-  if (int err = remove_collection_file(collection_file_path(path_, name))) {
-    throw fs::os_error(err);
+  std::string file_path = collection_file_path(path_, name);
+  if (int err = remove_collection_file(file_path)) {
+    throw fs::os_error(err, file_path + ": the collection file could not be removed");
   }
   forget_collection(name);
 }
 
 void Database::drop_all() {
   int first_failure = 0;
+  std::string first_failure_path;
   for (const std::string& name : list_collections()) {
-    int err = remove_collection_file(collection_file_path(path_, name));
+    std::string file_path = collection_file_path(path_, name);
+    int err = remove_collection_file(file_path);
     if (err == 0) {
       forget_collection(name);
     } else if (first_failure == 0) {
       first_failure = err;
+      first_failure_path = std::move(file_path);
     }
   }
   // Removing the directory is a courtesy: one that still holds other files stays, and one
   // named by ".", "d/." or a link cannot be removed by that name at all.
   fs::remove_directory(path_);
-  if (first_failure != 0) throw fs::os_error(first_failure);
+  if (first_failure != 0) {
+    throw fs::os_error(first_failure,
+                       first_failure_path + ": the collection file could not be removed");
+  }
 }
 
 CollectionHandle Database::collection_for_insert(std::string_view name) {

@@ -184,6 +184,12 @@ std::string os_rendering(int err) {
 
 Error os_error(int err) { return Error::os(err, os_text(err)); }
 
+Error os_error(int err, std::string note) {
+  Error error = os_error(err);
+  error.set_note(std::move(note));
+  return error;
+}
+
 void check_no_nul(std::string_view path, std::string_view prefix) {
   if (path.find('\0') != std::string_view::npos) {
     std::string message(prefix);
@@ -268,6 +274,19 @@ int open_file(const std::string& path, OpenMode mode, File& file) {
 int read(const File& file, char* buffer, size_t capacity, size_t& count) {
   long n;
   if (int err = run(Call::kRead, [&] { return ::read(file.fd(), buffer, capacity); }, n)) {
+    return err;
+  }
+  count = static_cast<size_t>(n);
+  return 0;
+}
+
+int read_at(const File& file, uint64_t offset, char* buffer, size_t capacity, size_t& count) {
+  long n;
+  if (int err = run(Call::kRead,
+                    [&] {
+                      return ::pread(file.fd(), buffer, capacity, static_cast<off_t>(offset));
+                    },
+                    n)) {
     return err;
   }
   count = static_cast<size_t>(n);

@@ -32,8 +32,9 @@ std::string os_text(int err);
 // its kind name ("Uncategorized" for numbers without one) and the C library's description, the
 // form that file operations reported in the system's own words carry.
 std::string os_rendering(int err);
-// Error::os with the text above.
+// Error::os with the text above; with `note` (what failed on which path) as its note.
 Error os_error(int err);
+Error os_error(int err, std::string note);
 
 // A path holding a NUL byte would be cut short by the system call and name another file: such
 // a path is refused with Error::file(prefix + "file name contained an unexpected NUL byte").
@@ -110,6 +111,9 @@ int open_file(const std::string& path, OpenMode mode, File& file);
 
 // Reads up to `capacity` bytes: 0 and `count` set (0 at the end), or an errno.
 int read(const File& file, char* buffer, size_t capacity, size_t& count);
+// Reads up to `capacity` bytes at `offset` without moving the file position (pread): as read.
+// A pipe or socket cannot be read this way (ESPIPE).
+int read_at(const File& file, uint64_t offset, char* buffer, size_t capacity, size_t& count);
 // Writes all of `bytes`: 0, or the errno of the write that failed.
 int write_all(const File& file, std::string_view bytes);
 int write_all(int fd, std::string_view bytes);
