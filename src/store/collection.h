@@ -27,6 +27,7 @@
 #include "json/error.h"
 #include "json/invariant.h"
 #include "json/json_value.h"
+#include "store/indexes.h"
 
 namespace tovra {
 
@@ -52,6 +53,8 @@ class Collection {
     ReadGuard(const ReadGuard&) = delete;
     ReadGuard& operator=(const ReadGuard&) = delete;
     const std::vector<JsonValue>& documents() const noexcept { return c_.documents_; }
+    // Choosing documents through an index may build one: the indexes change under a read lock.
+    IndexSet& indexes() const noexcept { return c_.indexes_; }
 
    private:
     const Collection& c_;
@@ -73,6 +76,7 @@ class Collection {
     WriteGuard(const WriteGuard&) = delete;
     WriteGuard& operator=(const WriteGuard&) = delete;
     std::vector<JsonValue>& documents() noexcept { return c_.documents_; }
+    IndexSet& indexes() noexcept { return c_.indexes_; }
 
     // The arena for new blocks of this collection's documents, made on first use.
     Arena& arena() {
@@ -99,6 +103,8 @@ class Collection {
   // Declared before the documents, so that it goes after them.
   std::vector<std::shared_ptr<Arena>> arenas_;
   std::vector<JsonValue> documents_;
+  // Indexes over documents_ by position, which neither compaction nor appending changes.
+  mutable IndexSet indexes_;
   size_t dead_bytes_ = 0;
   mutable uint32_t readers_ = 0;
   uint32_t writers_ = 0;

@@ -35,6 +35,36 @@ void prefetch_ahead(const Engine& engine, const std::vector<JsonValue>& document
   }
 }
 
+// Calls keep(i) for each document of `documents` that passes `filter`, in collection order, and
+// tells whether every document was an object. The documents come from the candidates of an
+// index when one can choose them (IndexSet::select says when, and why that gives the scan's
+// outcome, exceptions included), from a scan otherwise.
+template <typename Keep>
+bool select_documents(IndexSet& indexes, const query::FilterEngine& filter,
+                      const std::vector<JsonValue>& documents, Keep&& keep) {
+  fs::InterruptPoll poll;
+  std::vector<uint32_t> candidates;
+  if (indexes.select(filter, documents, candidates)) {
+    for (size_t k = 0; k < candidates.size(); ++k) {
+      poll.tick();
+      if (k + kPrefetchDistance < candidates.size()) {
+        filter.prefetch(documents[candidates[k + kPrefetchDistance]]);
+      }
+      if (filter.matches(documents[candidates[k]])) keep(candidates[k]);
+    }
+    return true;
+  }
+  bool only_objects = true;
+  for (size_t i = 0; i < documents.size(); ++i) {
+    poll.tick();
+    prefetch_ahead(filter, documents, i);
+    const JsonValue& document = documents[i];
+    only_objects = only_objects && document.is_object();
+    if (filter.matches(document)) keep(i);
+  }
+  return only_objects;
+}
+
 bool path_exists(const std::string& path) {
   struct stat status;
   return fs::stat_path(path, status) == 0;
@@ -281,14 +311,8 @@ FindResultHandle Database::find(std::string_view name, const JsonValue& query, b
     const std::vector<JsonValue>& documents = guard.documents();
     if (documents.size() > UINT32_MAX) throw Error::value("Collection too large to filter");
     scanned = documents.size();
-    fs::InterruptPoll poll;
-    for (size_t i = 0; i < documents.size(); ++i) {
-      poll.tick();
-      prefetch_ahead(filter, documents, i);
-      const JsonValue& document = documents[i];
-      only_objects = only_objects && document.is_object();
-      if (filter.matches(document)) passed.add(i);
-    }
+    only_objects = select_documents(guard.indexes(), filter, documents,
+                                    [&](size_t i) { passed.add(i); });
   }
   FindResultHandle result = std::move(passed).finish(std::move(collection), scanned);
   // A result over documents that are not objects has no stable meaning to cache.
@@ -310,12 +334,8 @@ void Database::update(std::string_view name, const query::UpdateEngine& update,
   std::vector<JsonValue>& documents = guard.documents();
   std::vector<size_t> selected;
   if (filter != nullptr) {
-    fs::InterruptPoll poll;
-    for (size_t i = 0; i < documents.size(); ++i) {
-      poll.tick();
-      prefetch_ahead(*filter, documents, i);
-      if (filter->matches(documents[i])) selected.push_back(i);
-    }
+    select_documents(guard.indexes(), *filter, documents,
+                     [&](size_t i) { selected.push_back(i); });
   } else {
     // The last moment the update may stop: nothing has changed yet.
     fs::check_interrupt();
@@ -329,17 +349,24 @@ void Database::update(std::string_view name, const query::UpdateEngine& update,
     size_t& bytes;
     ~Release() { guard.release_bytes(bytes); }
   } release{guard, released};
+  IndexSet::Change change = guard.indexes().begin_change(
+      update, filter == nullptr ? documents.size() : selected.size(), documents.size());
+  auto apply = [&](size_t i) {
+    change.before(i, documents[i]);
+    update.apply(documents[i], &arena, &released);
+    change.after(i, documents[i]);
+  };
   if (filter == nullptr) {
     for (size_t i = 0; i < documents.size(); ++i) {
       prefetch_ahead(update, documents, i);
-      update.apply(documents[i], &arena, &released);
+      apply(i);
     }
   } else {
     for (size_t k = 0; k < selected.size(); ++k) {
       if (k + kPrefetchDistance < selected.size()) {
         update.prefetch(documents[selected[k + kPrefetchDistance]]);
       }
-      update.apply(documents[selected[k]], &arena, &released);
+      apply(selected[k]);
     }
   }
 }

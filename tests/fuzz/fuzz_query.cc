@@ -1,7 +1,9 @@
 // Fuzz target for the query language and the cache digest. The input is a query and a
 // document as JSON text, separated by the first NUL byte (without one, the text serves as
 // both). Only tovra::Error may leave the engines; every other exception, crash or broken
-// invariant is a finding.
+// invariant is a finding. When the document is an array, its elements also make a collection,
+// on which a filter answered from an index must show what the scan shows, before and after
+// the query, read as an update, changes them.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,11 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "json/error.h"
 #include "json/json_reader.h"
+#include "store/indexes.h"
 #include "store/query_cache.h"
 #include "query/filter.h"
 #include "query/update.h"
@@ -44,6 +49,54 @@ size_t check_tree(const tovra::JsonValue& value) {
     return deepest + 1;
   }
   return 0;
+}
+
+// What evaluating `filter` on `documents` shows: the passing positions, then the error and the
+// position it was raised at. From the candidates when given, from every document otherwise.
+std::string outcome(const tovra::query::FilterEngine& filter,
+                    const std::vector<tovra::JsonValue>& documents,
+                    const std::vector<uint32_t>* candidates) {
+  std::string shown;
+  size_t count = candidates != nullptr ? candidates->size() : documents.size();
+  for (size_t k = 0; k < count; ++k) {
+    size_t i = candidates != nullptr ? (*candidates)[k] : k;
+    try {
+      if (filter.matches(documents[i])) shown += std::to_string(i) + ",";
+    } catch (const tovra::Error& error) {
+      return shown + " error at " + std::to_string(i) + ": " + error.message();
+    }
+  }
+  return shown;
+}
+
+// An index chooses documents only where the scan's outcome is kept, before and after the
+// update of the same query changed them. The second select names the path a second time, so
+// it builds the index.
+void check_indexes(const tovra::query::FilterEngine& filter, std::vector<tovra::JsonValue>& documents,
+                   tovra::Arena& arena, const tovra::JsonValue& query) {
+  tovra::IndexSet indexes;
+  std::vector<uint32_t> candidates;
+  for (int round = 0; round < 2; ++round) {
+    if (indexes.select(filter, documents, candidates)) {
+      require(outcome(filter, documents, &candidates) == outcome(filter, documents, nullptr));
+      for (const tovra::JsonValue& document : documents) require(document.is_object());
+    }
+  }
+  std::optional<tovra::query::UpdateEngine> update;
+  try {
+    update.emplace(query);
+  } catch (const tovra::Error&) {
+    return;
+  }
+  tovra::IndexSet::Change change = indexes.begin_change(*update, documents.size(), documents.size());
+  for (size_t i = 0; i < documents.size(); ++i) {
+    change.before(i, documents[i]);
+    update->apply(documents[i], &arena);
+    change.after(i, documents[i]);
+  }
+  if (indexes.select(filter, documents, candidates)) {
+    require(outcome(filter, documents, &candidates) == outcome(filter, documents, nullptr));
+  }
 }
 
 }  // namespace
@@ -82,6 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   try {
     tovra::query::FilterEngine filter(query);
     filter.matches(document);
+    // The elements of an array document make a collection.
+    std::vector<tovra::JsonValue> documents;
+    for (const tovra::JsonValue& element : document.elements()) documents.push_back(element);
+    check_indexes(filter, documents, arena, query);
   } catch (const tovra::Error&) {
   }
 
