@@ -150,6 +150,10 @@ class TemporaryFile {
     file_.close();
     if (!path_.empty()) fs::remove_file_quietly(path_);
   }
+  TemporaryFile(TemporaryFile&& other) noexcept
+      : file_(std::move(other.file_)), path_(std::move(other.path_)) {
+    other.path_.clear();
+  }
   TemporaryFile(const TemporaryFile&) = delete;
   TemporaryFile& operator=(const TemporaryFile&) = delete;
 
@@ -164,13 +168,13 @@ class TemporaryFile {
   std::string path_;
 };
 
-// A new file of a name no other file has, in `directory`; nothing, with `err` set, when it
-// cannot be created.
+// A new file of a name no other file has, in `directory`, that only its owner may open; nothing,
+// with `err` set, when it cannot be created.
 std::optional<TemporaryFile> create_temporary_file(const std::string& directory, int& err) {
   for (int attempt = 0;; ++attempt) {
     std::string path = join_path(directory, temporary_file_name());
     fs::File file;
-    err = fs::open_file(path, fs::OpenMode::kCreateNew, file);
+    err = fs::open_file(path, fs::OpenMode::kCreatePrivate, file);
     if (err == 0) {
       return std::optional<TemporaryFile>(std::in_place, std::move(file), std::move(path));
     }
@@ -182,22 +186,167 @@ std::string directory_or_dot(const std::string& directory) {
   return directory.empty() ? std::string(".") : directory;
 }
 
-// Gives the temporary file the permission bits of the file it replaces, and its owner and
-// group where the process may (a chown that is refused keeps the process's own). A collection
-// path that names nothing yet keeps the bits the creation gave (0666 minus the umask).
-void copy_file_mode(const TemporaryFile& temp, const std::string& collection_path) {
+// The permission bits of a new file: 0666 minus the umask, read once per call that needs it.
+class NewFileMode {
+ public:
+  mode_t get() {
+    if (!known_) {
+      mode_ = 0666 & ~fs::creation_mask();
+      known_ = true;
+    }
+    return mode_;
+  }
+
+ private:
+  bool known_ = false;
+  mode_t mode_ = 0;
+};
+
+// Gives the temporary file, written while only its owner could open it, the mode it keeps once
+// renamed: the owner and group of the file it replaces where the process may (a chown that is
+// refused keeps the process's own), then that file's permission bits, setuid, setgid and sticky
+// included (after the chown, which may clear them). A collection path that names no regular
+// file gets the bits of a new file.
+void give_final_mode(const TemporaryFile& temp, const std::string& collection_path,
+                     NewFileMode& new_mode) {
   struct stat old_status;
-  if (fs::stat_path(collection_path, old_status) != 0 || !S_ISREG(old_status.st_mode)) return;
-  if (int err = fs::set_mode(temp.file(), old_status.st_mode & 07777)) {
+  mode_t mode;
+  if (fs::stat_path(collection_path, old_status) == 0 && S_ISREG(old_status.st_mode)) {
+    struct stat new_status;
+    if (fs::stat_file(temp.file(), new_status) == 0 &&
+        (new_status.st_uid != old_status.st_uid || new_status.st_gid != old_status.st_gid)) {
+      fs::set_owner(temp.file(), old_status.st_uid, old_status.st_gid);
+    }
+    mode = old_status.st_mode & 07777;
+  } else {
+    mode = new_mode.get();
+  }
+  if (int err = fs::set_mode(temp.file(), mode)) {
     throw Error::file("Error setting file permissions: " + fs::os_rendering(err))
         .set_note(temp.path() + ": the permission bits of " + collection_path +
                   " could not be given to this temporary file");
   }
-  struct stat new_status;
-  if (fs::stat_file(temp.file(), new_status) == 0 &&
-      (new_status.st_uid != old_status.st_uid || new_status.st_gid != old_status.st_gid)) {
-    fs::set_owner(temp.file(), old_status.st_uid, old_status.st_gid);
+}
+
+// Streams `documents` into a new temporary file of `directory` and gives it its final mode; the
+// file is neither synced nor closed. Throws the errors of write_collection_file.
+TemporaryFile fill_temporary_file(const std::string& directory,
+                                  const std::string& collection_path,
+                                  std::span<const JsonValue> documents, NewFileMode& new_mode) {
+  int err = 0;
+  std::optional<TemporaryFile> created = create_temporary_file(directory, err);
+  if (!created) {
+    throw Error::file("Problem creating temporary file: " + fs::os_rendering(err))
+        .set_note(directory_or_dot(directory) +
+                  ": no temporary file could be created in this directory, to write " +
+                  collection_path);
   }
+  FileByteSink sink(created->file(), created->path());
+  write_json_array(sink, documents);
+  give_final_mode(*created, collection_path, new_mode);
+  return std::move(*created);
+}
+
+// "Error serializing JSON" for a temporary file that could not be closed.
+void close_written(TemporaryFile& temp) {
+  if (int close_err = temp.close()) {
+    throw FileByteSink::serialize_failure(temp.path(), "closing", close_err);
+  }
+}
+
+// The OS error of a step on the temporary file of a new collection file.
+Error initial_file_failure(const TemporaryFile& temp, const std::string& path, const char* step,
+                           int err) {
+  return fs::os_error(err, temp.path() + ": " + step + " this temporary file, to create " + path +
+                               ", failed");
+}
+
+// A new temporary file of `directory` holding `text`, with the mode of a new file, not closed.
+// Failures are OS errors.
+TemporaryFile initial_temporary_file(const std::string& directory, const std::string& path,
+                                     std::string_view text, NewFileMode& new_mode) {
+  int err = 0;
+  std::optional<TemporaryFile> created = create_temporary_file(directory, err);
+  if (!created) {
+    throw fs::os_error(err, directory_or_dot(directory) +
+                                ": no temporary file could be created in this directory, to "
+                                "create " + path);
+  }
+  if (int write_err = fs::write_all(created->file(), text)) {
+    throw initial_file_failure(*created, path, "writing", write_err);
+  }
+  if (int mode_err = fs::set_mode(created->file(), new_mode.get())) {
+    throw initial_file_failure(*created, path, "setting the mode of", mode_err);
+  }
+  return std::move(*created);
+}
+
+// Syncs a closed temporary file through a descriptor of its own: 0 or an errno. A write-back
+// error that no descriptor has reported yet is reported to this one.
+int sync_by_path(const std::string& path) {
+  fs::File file;
+  if (int err = fs::open_file(path, fs::OpenMode::kRead, file)) return err;
+  return fs::sync(file);
+}
+
+// Syncs every file of `temps` that is there, with one wait for the whole file system. When that
+// sync reports an error, each file is synced on its own to tell which ones failed:
+// `on_failure(i, err)` is called for each (and the batch goes on while it returns true), and the
+// file is dropped. Throws Error::interrupted() when the interrupt check stops it.
+template <typename OnFailure>
+void sync_together(const fs::File& directory_file,
+                   std::vector<std::optional<TemporaryFile>>& temps, size_t count,
+                   OnFailure&& on_failure) {
+  if (fs::sync_file_system(directory_file) == 0) return;
+  for (size_t i = 0; i < count; ++i) {
+    if (!temps[i]) continue;
+    if (int err = sync_by_path(temps[i]->path())) {
+      bool go_on = on_failure(i, err);
+      temps[i].reset();
+      if (!go_on) return;
+    }
+  }
+}
+
+// A file system without hard links: creates the name exclusively and fills it. Returns false
+// when the name is taken.
+bool create_in_place(const std::string& path, std::string_view text) {
+  fs::File file;
+  if (int open_err = fs::open_file(path, fs::OpenMode::kCreateNew, file)) {
+    if (open_err == EEXIST) return false;
+    throw fs::os_error(open_err, path + ": the file could not be created");
+  }
+  // A half-written file would keep the whole database from opening: remove it on failure.
+  int failure = 0;
+  try {
+    failure = fs::write_all(file, text);
+    if (failure == 0) failure = fs::sync(file);
+  } catch (...) {
+    file.close();
+    fs::remove_file_quietly(path);
+    throw;
+  }
+  if (int close_err = file.close(); failure == 0) failure = close_err;
+  if (failure != 0) {
+    fs::remove_file_quietly(path);
+    throw fs::os_error(failure, path + ": the file could not be written");
+  }
+  return true;
+}
+
+bool links_unsupported(int err) {
+  return err == EPERM || err == EOPNOTSUPP || err == EMLINK || err == ENOSYS;
+}
+
+Error rename_failure(const TemporaryFile& temp, const std::string& collection_path, int err) {
+  return Error::file("Error renaming file: " + fs::os_rendering(err))
+      .set_note(temp.path() + ": this temporary file could not be renamed to " + collection_path);
+}
+
+Error directory_sync_failure(const std::string& directory, const std::string& what, int err) {
+  return Error::file("Error syncing directory: " + fs::os_rendering(err))
+      .set_note(directory_or_dot(directory) + ": the directory could not be synced after " +
+                what + " was replaced");
 }
 
 }  // namespace
@@ -242,36 +391,19 @@ void write_collection_file(const std::string& directory, const std::string& coll
         .set_note(directory_or_dot(directory) +
                   ": the directory could not be opened, to write " + collection_path);
   }
-  int err = 0;
-  std::optional<TemporaryFile> created = create_temporary_file(directory, err);
-  if (!created) {
-    throw Error::file("Problem creating temporary file: " + fs::os_rendering(err))
-        .set_note(directory_or_dot(directory) +
-                  ": no temporary file could be created in this directory, to write " +
-                  collection_path);
-  }
-  TemporaryFile& temp = *created;
-
-  FileByteSink sink(temp.file(), temp.path());
-  write_json_array(sink, documents);
-  copy_file_mode(temp, collection_path);
+  NewFileMode new_mode;
+  TemporaryFile temp = fill_temporary_file(directory, collection_path, documents, new_mode);
   if (int sync_err = fs::sync(temp.file())) {
     throw FileByteSink::serialize_failure(temp.path(), "syncing", sync_err);
   }
-  if (int close_err = temp.close()) {
-    throw FileByteSink::serialize_failure(temp.path(), "closing", close_err);
-  }
+  close_written(temp);
 
   if (int rename_err = fs::rename_file(temp.path(), collection_path)) {
-    throw Error::file("Error renaming file: " + fs::os_rendering(rename_err))
-        .set_note(temp.path() + ": this temporary file could not be renamed to " +
-                  collection_path);
+    throw rename_failure(temp, collection_path, rename_err);
   }
   temp.renamed();
   if (int sync_err = fs::sync(directory_file)) {
-    throw Error::file("Error syncing directory: " + fs::os_rendering(sync_err))
-        .set_note(directory_or_dot(directory) + ": the directory could not be synced after " +
-                  collection_path + " was replaced");
+    throw directory_sync_failure(directory, collection_path, sync_err);
   }
 }
 
@@ -279,24 +411,15 @@ bool create_file_if_absent(const std::string& directory, const std::string& path
                            std::string_view text) {
   fs::check_no_nul(directory);
   fs::check_no_nul(path);
-  int err = 0;
-  std::optional<TemporaryFile> created = create_temporary_file(directory, err);
-  if (!created) {
-    throw fs::os_error(err, directory_or_dot(directory) +
-                                ": no temporary file could be created in this directory, to "
-                                "create " + path);
+  NewFileMode new_mode;
+  TemporaryFile temp = initial_temporary_file(directory, path, text, new_mode);
+  if (int sync_err = fs::sync(temp.file())) {
+    throw initial_file_failure(temp, path, "syncing", sync_err);
   }
-  TemporaryFile& temp = *created;
-  auto temporary_failure = [&](const char* step, int step_err) {
-    return fs::os_error(step_err, temp.path() + ": " + step + " this temporary file, to create " +
-                                      path + ", failed");
-  };
-  if (int write_err = fs::write_all(temp.file(), text)) throw temporary_failure("writing", write_err);
-  if (int sync_err = fs::sync(temp.file())) throw temporary_failure("syncing", sync_err);
-  if (int close_err = temp.close()) throw temporary_failure("closing", close_err);
+  if (int close_err = temp.close()) throw initial_file_failure(temp, path, "closing", close_err);
   // A hard link puts the complete file in place only if the name is still free, so a file that
   // another process wrote meanwhile is never truncated.
-  err = fs::link_file(temp.path(), path);
+  int err = fs::link_file(temp.path(), path);
   if (err == 0) {
     // The initial file is tiny and holds nothing yet: the next write syncs the directory.
     fs::File directory_file;
@@ -306,31 +429,152 @@ bool create_file_if_absent(const std::string& directory, const std::string& path
     return true;
   }
   if (err == EEXIST) return false;
-  if (err != EPERM && err != EOPNOTSUPP && err != EMLINK && err != ENOSYS) {
+  if (!links_unsupported(err)) {
     throw fs::os_error(err, path + ": the new file could not be linked into place");
   }
-  // A file system without hard links: create the name exclusively and fill it.
-  fs::File file;
-  if (int open_err = fs::open_file(path, fs::OpenMode::kCreateNew, file)) {
-    if (open_err == EEXIST) return false;
-    throw fs::os_error(open_err, path + ": the file could not be created");
+  return create_in_place(path, text);
+}
+
+std::vector<std::optional<Error>> write_collection_files(
+    const std::string& directory, std::span<const CollectionFileWrite> files) {
+  size_t count = files.size();
+  std::vector<std::optional<Error>> failures(count);
+  if (count == 0) return failures;
+  fs::check_no_nul(directory, "Problem creating temporary file: ");
+  fs::File directory_file;
+  if (int err = fs::open_file(directory_or_dot(directory), fs::OpenMode::kDirectory,
+                              directory_file)) {
+    Error error = Error::file("Problem creating temporary file: " + fs::os_rendering(err));
+    error.set_note(directory_or_dot(directory) +
+                   ": the directory could not be opened, to write its collections");
+    for (std::optional<Error>& failure : failures) failure = error;
+    return failures;
   }
-  // A half-written file would keep the whole database from opening: remove it on failure.
-  int failure = 0;
+
+  // Every temporary file, written while no other user may open it, with its final mode. An
+  // interruption stops here with no file changed: the temporary files go with `temps`.
+  NewFileMode new_mode;
+  std::vector<std::optional<TemporaryFile>> temps(count);
+  bool any = false;
+  for (size_t i = 0; i < count; ++i) {
+    try {
+      fs::check_no_nul(files[i].path, "Error renaming file: ");
+      TemporaryFile temp =
+          fill_temporary_file(directory, files[i].path, files[i].documents, new_mode);
+      close_written(temp);
+      temps[i].emplace(std::move(temp));
+      any = true;
+    } catch (const Error& error) {
+      if (error.kind() == ErrorKind::kInterrupted) throw;
+      failures[i] = error;
+    }
+  }
+  if (!any) return failures;
+
+  // One wait for all of their bytes.
+  sync_together(directory_file, temps, count, [&](size_t i, int err) {
+    failures[i] = FileByteSink::serialize_failure(temps[i]->path(), "syncing", err);
+    return true;
+  });
+
+  // Each rename replaces one collection file whole; then one wait for all the renames.
+  bool renamed = false;
+  for (size_t i = 0; i < count; ++i) {
+    if (!temps[i]) continue;
+    if (int err = fs::rename_file(temps[i]->path(), files[i].path)) {
+      failures[i] = rename_failure(*temps[i], files[i].path, err);
+      temps[i].reset();
+      continue;
+    }
+    temps[i]->renamed();
+    renamed = true;
+  }
+  if (!renamed) return failures;
+  if (int err = fs::sync(directory_file)) {
+    for (size_t i = 0; i < count; ++i) {
+      if (temps[i] && !failures[i]) {
+        failures[i] = directory_sync_failure(directory, files[i].path, err);
+      }
+    }
+  }
+  return failures;
+}
+
+size_t create_files_if_absent(const std::string& directory, std::span<const InitialFile> files,
+                              std::vector<bool>& created, std::optional<Error>& failure) {
+  size_t count = files.size();
+  created.assign(count, false);
+  failure.reset();
+  if (count == 0) return 0;
+  // The first failure ends the batch: the files before it are made, it and those after it not.
+  size_t limit = count;
+  auto fail = [&](size_t i, Error error) {
+    if (i < limit) {
+      limit = i;
+      failure = std::move(error);
+    }
+  };
+  fs::check_no_nul(directory);
+  fs::File directory_file;
   try {
-    failure = fs::write_all(file, text);
-    if (failure == 0) failure = fs::sync(file);
-  } catch (...) {
-    file.close();
-    fs::remove_file_quietly(path);
-    throw;
+    if (int err = fs::open_file(directory_or_dot(directory), fs::OpenMode::kDirectory,
+                                directory_file)) {
+      throw fs::os_error(err, directory_or_dot(directory) +
+                                  ": the directory could not be opened, to create collections");
+    }
+  } catch (const Error& error) {
+    fail(0, error);
+    return 0;
   }
-  if (int close_err = file.close(); failure == 0) failure = close_err;
-  if (failure != 0) {
-    fs::remove_file_quietly(path);
-    throw fs::os_error(failure, path + ": the file could not be written");
+
+  NewFileMode new_mode;
+  std::vector<std::optional<TemporaryFile>> temps(count);
+  for (size_t i = 0; i < count; ++i) {
+    try {
+      fs::check_no_nul(files[i].path);
+      TemporaryFile temp = initial_temporary_file(directory, files[i].path, files[i].text,
+                                                  new_mode);
+      if (int close_err = temp.close()) {
+        throw initial_file_failure(temp, files[i].path, "closing", close_err);
+      }
+      temps[i].emplace(std::move(temp));
+    } catch (const Error& error) {
+      fail(i, error);
+      break;
+    }
   }
-  return true;
+  if (limit == 0) return 0;
+
+  try {
+    sync_together(directory_file, temps, limit, [&](size_t i, int err) {
+      fail(i, initial_file_failure(*temps[i], files[i].path, "syncing", err));
+      return false;
+    });
+  } catch (const Error& error) {
+    fail(0, error);
+    return 0;
+  }
+
+  // Each link puts a complete file in place only if the name is still free.
+  bool linked = false;
+  for (size_t i = 0; i < limit; ++i) {
+    try {
+      int err = fs::link_file(temps[i]->path(), files[i].path);
+      if (err == 0) {
+        created[i] = true;
+        linked = true;
+      } else if (links_unsupported(err)) {
+        created[i] = create_in_place(files[i].path, files[i].text);
+      } else if (err != EEXIST) {
+        throw fs::os_error(err, files[i].path + ": the new file could not be linked into place");
+      }
+    } catch (const Error& error) {
+      fail(i, error);
+    }
+  }
+  // As for one file, a failed sync of the directory is not reported.
+  if (linked) fs::sync_quietly(directory_file);
+  return limit;
 }
 
 }  // namespace tovra

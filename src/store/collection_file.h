@@ -3,10 +3,13 @@
 // call goes through store/fs.h.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "json/error.h"
 #include "json/json_value.h"
 
 namespace tovra {
@@ -35,9 +38,11 @@ JsonValue read_json_file(const std::string& path, FileUse use, Arena* arena = nu
 //
 // The directory is opened first (for its sync), then the text is streamed into a new temporary
 // file in `directory` (so the final rename never crosses file systems; its name, "." + 16 hex
-// digits + ".tmp", is bounded and never the name of a collection file), which takes the
-// permission bits of the file it replaces (and its owner and group, where the process may set
-// them), is synced, renamed over `collection_path`, and the directory synced.
+// digits + ".tmp", is bounded and never the name of a collection file). The temporary file is
+// made with mode 0600, so that no other user can open it while it is written; before the rename
+// it takes the owner and group of the file it replaces (where the process may set them) and its
+// permission bits with setuid, setgid and sticky (or, for a new file, 0666 minus the umask).
+// It is synced, renamed over `collection_path`, and the directory synced.
 // The caller holds the collection's read lock for the whole call.
 //
 // Throws, after removing the temporary file and leaving the collection file as it was:
@@ -54,11 +59,44 @@ JsonValue read_json_file(const std::string& path, FileUse use, Arena* arena = nu
 void write_collection_file(const std::string& directory, const std::string& collection_path,
                            std::span<const JsonValue> documents);
 
+// One file of write_collection_files: its path and the documents it is to hold.
+struct CollectionFileWrite {
+  std::string path;
+  std::span<const JsonValue> documents;
+};
+
+// Replaces each file of `files` (all in `directory`) as write_collection_file does, each
+// atomically and with the same failures, but waits for the device twice in all: every
+// temporary file is written first, then the file system is synced once (when that sync reports
+// an error, each file is synced on its own to tell which failed), then every file is renamed
+// into place, then the directory is synced once. When it returns, every file replaced is on
+// stable storage. Returns the failure of each file (nothing for a file replaced); a failure
+// leaves that file as it was and lets the others go on. An interruption is thrown at once: one
+// before the renames leaves every file as it was.
+// The caller holds the read lock of every collection written for the whole call.
+std::vector<std::optional<Error>> write_collection_files(
+    const std::string& directory, std::span<const CollectionFileWrite> files);
+
 // Creates the file at `path` holding `text`, complete from the moment it appears, unless a file
 // of that name is already there: then nothing is changed and the result is false. The text is
-// written to a temporary file in `directory` first and linked into place. Failures are OS
-// errors (a missing directory: ENOENT).
+// written to a temporary file in `directory` first (mode 0600, then 0666 minus the umask) and
+// linked into place. Failures are OS errors (a missing directory: ENOENT).
 bool create_file_if_absent(const std::string& directory, const std::string& path,
                            std::string_view text);
+
+// One file of create_files_if_absent.
+struct InitialFile {
+  std::string path;
+  std::string text;
+};
+
+// Creates each file of `files` (all in `directory`, of distinct paths) as create_file_if_absent
+// does, in order, waiting for the device twice in all: every temporary file is written, the file
+// system synced once, every file linked into place, and the directory synced once. The first
+// failure (or interruption) ends the batch and is put in `failure`: the files before it are
+// made or found present, it and those after it are not made. Returns the number of files dealt
+// with; `created[i]` tells whether file i was made by this call (false: it was already there).
+size_t create_files_if_absent(const std::string& directory, std::span<const InitialFile> files,
+                              std::vector<bool>& created, std::optional<Error>& failure);
 
 }  // namespace tovra

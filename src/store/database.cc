@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <optional>
+#include <unordered_set>
 
 #include "json/arena.h"
 #include "json/error.h"
@@ -125,6 +127,37 @@ void make_room(std::vector<JsonValue>& stored, size_t more) {
   }
 }
 
+// The directory `path` opened for its sync: 0 or an errno.
+int open_directory(const std::string& path, fs::File& directory) {
+  return fs::open_file(path.empty() ? std::string(".") : path, fs::OpenMode::kDirectory,
+                       directory);
+}
+
+// Whether a collection file is at `file_path`. A name that holds a link which cannot be followed
+// (dangling or looping) is not free either: writing through it or beside it would put the
+// collection where it cannot be read back, so the error of following it is thrown. A file that
+// another process has just made counts as there. Throws the OS error of a status that cannot be
+// read.
+bool collection_file_present(const std::string& file_path) {
+  fs::check_no_nul(file_path);
+  struct stat status;
+  int err = fs::stat_path(file_path, status);
+  if (err == 0) return true;
+  if (err != ENOENT) throw fs::os_error(err, file_path + ": its status could not be read");
+  if (fs::lstat_path(file_path, status) != 0) return false;
+  err = fs::stat_path(file_path, status);
+  if (err == 0) return true;
+  throw fs::os_error(err, file_path + ": the name is taken by a link that cannot be followed");
+}
+
+// The text of a new collection's file: an object whose member named after it is empty.
+std::string initial_file_text(std::string_view name) {
+  std::string text = "{ \"";
+  append_json_string(text, name);
+  text += "\":[] }";
+  return text;
+}
+
 // Removal that treats a file already gone as removed: 0 or an errno.
 int remove_collection_file(const std::string& path) {
   fs::check_no_nul(path);
@@ -137,7 +170,18 @@ int remove_collection_file(const std::string& path) {
 Database::Database(std::string path) : path_(std::move(path)) {
   if (!path_exists(path_)) {
     // A directory that cannot be created shows up as the errors of later file operations.
-    if (path_.find('\0') == std::string::npos) fs::make_directory(path_);
+    if (path_.find('\0') == std::string::npos && fs::make_directory(path_) == 0) {
+      // Its entry in the parent survives a power loss once the parent is synced. A parent that
+      // cannot be opened for it (no read permission) leaves the entry as the system keeps it.
+      fs::File parent;
+      std::string parent_path = parent_directory(path_);
+      if (open_directory(parent_path, parent) == 0) {
+        if (int err = fs::sync(parent)) {
+          throw fs::os_error(err, parent_path + ": the directory could not be synced after " +
+                                      path_ + " was made in it");
+        }
+      }
+    }
     return;
   }
   std::vector<std::string> names = collection_names_in(path_, /*strict=*/false);
@@ -182,23 +226,9 @@ void Database::load_collection(std::string_view name) {
 void Database::create_collection(std::string_view name) {
   check_collection_name(name);
   std::string file_path = collection_file_path(path_, name);
-  fs::check_no_nul(file_path);
-  struct stat status;
-  int err = fs::stat_path(file_path, status);
-  if (err == 0) return;
-  if (err != ENOENT) throw fs::os_error(err, file_path + ": its status could not be read");
-  if (fs::lstat_path(file_path, status) == 0) {
-    // Something has the name: a file that another process has just made, or a link that
-    // cannot be followed (dangling or looping), which is not free either: writing through it
-    // or beside it would put the collection where it cannot be read back.
-    err = fs::stat_path(file_path, status);
-    if (err == 0) return;
-    throw fs::os_error(err, file_path + ": the name is taken by a link that cannot be followed");
-  }
-  std::string text = "{ \"";
-  append_json_string(text, name);
-  text += "\":[] }";
-  if (create_file_if_absent(path_, file_path, text) && lookup(name) == nullptr) {
+  if (collection_file_present(file_path)) return;
+  if (create_file_if_absent(path_, file_path, initial_file_text(name)) &&
+      lookup(name) == nullptr) {
     register_collection(name, std::make_shared<Collection>());
   }
 }
@@ -210,31 +240,56 @@ std::vector<std::string> Database::list_collections() const {
 void Database::drop_collection(std::string_view name) {
   check_collection_name(name);
   std::string file_path = collection_file_path(path_, name);
+  fs::check_no_nul(file_path);
+  // Opened first, so that a process out of descriptors fails before anything changes.
+  fs::File directory;
+  if (int err = open_directory(path_, directory)) {
+    throw fs::os_error(err, path_ + ": the directory could not be opened, to drop " + file_path);
+  }
   if (int err = remove_collection_file(file_path)) {
     throw fs::os_error(err, file_path + ": the collection file could not be removed");
   }
   forget_collection(name);
+  // The removal survives a power loss once the directory is synced.
+  if (int err = fs::sync(directory)) {
+    throw fs::os_error(err, path_ + ": the directory could not be synced after " + file_path +
+                                " was removed");
+  }
 }
 
 void Database::drop_all() {
+  std::vector<std::string> names = list_collections();
+  fs::File directory;
+  if (int err = open_directory(path_, directory)) {
+    throw fs::os_error(err, path_ + ": the directory could not be opened, to drop its collections");
+  }
   int first_failure = 0;
-  std::string first_failure_path;
-  for (const std::string& name : list_collections()) {
+  std::string first_failure_note;
+  bool removed = false;
+  for (const std::string& name : names) {
     std::string file_path = collection_file_path(path_, name);
     int err = remove_collection_file(file_path);
     if (err == 0) {
       forget_collection(name);
+      removed = true;
     } else if (first_failure == 0) {
       first_failure = err;
-      first_failure_path = std::move(file_path);
+      first_failure_note = file_path + ": the collection file could not be removed";
+    }
+  }
+  // One sync makes every removal survive a power loss.
+  if (removed) {
+    if (int err = fs::sync(directory); err != 0 && first_failure == 0) {
+      first_failure = err;
+      first_failure_note = path_ + ": the directory could not be synced after its collection " +
+                           "files were removed";
     }
   }
   // Removing the directory is a courtesy: one that still holds other files stays, and one
   // named by ".", "d/." or a link cannot be removed by that name at all.
   fs::remove_directory(path_);
   if (first_failure != 0) {
-    throw fs::os_error(first_failure,
-                       first_failure_path + ": the collection file could not be removed");
+    throw fs::os_error(first_failure, std::move(first_failure_note));
   }
 }
 
@@ -386,17 +441,18 @@ void Database::write(std::string_view name) const {
 }
 
 void Database::write_all() const {
-  std::optional<Error> first_failure;
+  // Every collection's documents stay as they are until all files are written.
+  std::deque<Collection::ReadGuard> guards;
+  std::vector<CollectionFileWrite> files;
+  files.reserve(collections_.size());
   for (const auto& [name, handle] : collections_) {
-    try {
-      write_collection(name, *handle);
-    } catch (const Error& error) {
-      // An interruption stops at once; other failures let the rest be tried.
-      if (error.kind() == ErrorKind::kInterrupted) throw;
-      if (!first_failure) first_failure = error;
-    }
+    const Collection::ReadGuard& guard = guards.emplace_back(*handle);
+    files.push_back({collection_file_path(path_, name), guard.documents()});
   }
-  if (first_failure) throw *first_failure;
+  // Failures let the rest be tried; the first collection's failure is thrown.
+  for (std::optional<Error>& failure : write_collection_files(path_, files)) {
+    if (failure) throw *failure;
+  }
 }
 
 void Database::load_from_document(const std::string& document_path) {
@@ -404,14 +460,66 @@ void Database::load_from_document(const std::string& document_path) {
   JsonValue document = read_json_file(document_path, FileUse::kDocument, arena.get());
   if (!document.is_object()) throw Error::value("Document is not an object");
   for (auto member : document.members()) check_collection_name(member.key_view());
+  std::optional<Error> failure;
+  size_t members = prepare_collections(document, failure);
   // Each collection keeps the one arena of the file (or copies from it, when it is small).
+  size_t i = 0;
   for (auto member : document.members()) {
+    if (i++ == members) break;
     if (member.value.is_array()) {
       append(member.key_view(), member.value.elements(), arena);
     } else {
       append(member.key_view(), std::span<JsonValue>(&member.value, 1), arena);
     }
   }
+  if (failure) throw *failure;
+}
+
+size_t Database::prepare_collections(const JsonValue& document, std::optional<Error>& failure) {
+  // The collections in memory need nothing; those with a file are loaded from it, in order;
+  // the initial files of the others are made together. The first failure stops at its member.
+  size_t stop = SIZE_MAX;
+  std::vector<InitialFile> files;
+  std::vector<size_t> first_member;
+  std::vector<std::string_view> new_names;
+  std::unordered_set<std::string_view> named;
+  size_t i = 0;
+  for (auto member : document.members()) {
+    std::string_view name = member.key_view();
+    if (lookup(name) == nullptr && named.insert(name).second) {
+      try {
+        std::string file_path = collection_file_path(path_, name);
+        if (collection_file_present(file_path)) {
+          load_collection(name);
+        } else {
+          files.push_back({std::move(file_path), initial_file_text(name)});
+          first_member.push_back(i);
+          new_names.push_back(name);
+        }
+      } catch (const Error& error) {
+        failure = error;
+        stop = i;
+        break;
+      }
+    }
+    ++i;
+  }
+  std::vector<bool> created;
+  std::optional<Error> creation_failure;
+  size_t done = create_files_if_absent(path_, files, created, creation_failure);
+  for (size_t k = 0; k < done; ++k) {
+    if (created[k] && lookup(new_names[k]) == nullptr) {
+      register_collection(new_names[k], std::make_shared<Collection>());
+    }
+  }
+  if (creation_failure) {
+    size_t at = done < first_member.size() ? first_member[done] : stop;
+    if (at <= stop) {
+      stop = at;
+      failure = std::move(creation_failure);
+    }
+  }
+  return stop;
 }
 
 void Database::insert_many_from_document(std::string_view name,

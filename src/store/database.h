@@ -14,6 +14,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -105,6 +106,11 @@ class Database {
   void append(std::string_view name, std::span<JsonValue> documents,
               std::shared_ptr<Arena> arena);
   void load_collection(std::string_view name);
+  // Makes ready, for load_from_document, the collections that the members of `document` name:
+  // loaded from their files or, when they have none, created (their initial files made
+  // together). Returns how many members may be appended: all, or those before the first whose
+  // collection failed, with `failure` set.
+  size_t prepare_collections(const JsonValue& document, std::optional<Error>& failure);
   void write_collection(std::string_view name, const Collection& collection) const;
   void register_collection(std::string_view name, CollectionHandle handle);
   void forget_collection(std::string_view name) noexcept;

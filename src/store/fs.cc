@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "json/invariant.h"
@@ -47,6 +48,27 @@ int injected(Call call) noexcept {
 }
 
 InterruptCheck interrupt_check = nullptr;
+
+testing::Recorder recorder = nullptr;
+
+void record(testing::Change change, std::string_view path, std::string_view target = {}) {
+  if (recorder != nullptr) {
+    testing::Record r;
+    r.change = change;
+    r.path = path;
+    r.target = target;
+    recorder(r);
+  }
+}
+
+void record_fd(testing::Change change, int fd) noexcept {
+  if (recorder != nullptr) {
+    testing::Record r;
+    r.change = change;
+    r.fd = fd;
+    recorder(r);
+  }
+}
 
 // Runs `call` (a system call returning -1 and setting errno on failure) under the EINTR policy:
 // an interruption asks the interrupt check, which may stop the operation; otherwise the call
@@ -236,6 +258,7 @@ int File::close() noexcept {
   if (fd_ < 0) return 0;
   int fd = fd_;
   fd_ = -1;
+  record_fd(testing::Change::kClose, fd);
   if (int err = injected(Call::kClose)) {
     ::close(fd);
     return err == EINTR ? 0 : err;
@@ -262,12 +285,25 @@ int open_file(const std::string& path, OpenMode mode, File& file) {
       flags |= O_WRONLY | O_CREAT | O_EXCL;
       permissions = 0666;
       break;
+    case OpenMode::kCreatePrivate:
+      flags |= O_WRONLY | O_CREAT | O_EXCL;
+      permissions = 0600;
+      break;
   }
   long fd;
   if (int err = run(Call::kOpen, [&] { return ::open(path.c_str(), flags, permissions); }, fd)) {
     return err;
   }
   file = File(static_cast<int>(fd));
+  if (recorder != nullptr) {
+    testing::Record r;
+    r.change = testing::Change::kOpen;
+    r.fd = file.fd();
+    r.path = path;
+    r.created = (flags & O_CREAT) != 0;
+    r.directory = mode == OpenMode::kDirectory;
+    recorder(r);
+  }
   return 0;
 }
 
@@ -301,6 +337,13 @@ int write_all(int fd, std::string_view bytes) {
     }
     // write(2) returns 0 only for an empty request; never spin on it.
     if (n == 0) return EIO;
+    if (recorder != nullptr) {
+      testing::Record r;
+      r.change = testing::Change::kWrite;
+      r.fd = fd;
+      r.bytes = bytes.substr(0, static_cast<size_t>(n));
+      recorder(r);
+    }
     bytes.remove_prefix(static_cast<size_t>(n));
   }
   return 0;
@@ -309,7 +352,31 @@ int write_all(int fd, std::string_view bytes) {
 int write_all(const File& file, std::string_view bytes) { return write_all(file.fd(), bytes); }
 
 int sync(const File& file) {
-  return run(Call::kSync, [&] { return ::fsync(file.fd()); });
+  int err = run(Call::kSync, [&] { return ::fsync(file.fd()); });
+  if (err == 0) record_fd(testing::Change::kSync, file.fd());
+  return err;
+}
+
+int sync_quietly(const File& file) noexcept {
+  // Bounded only so that an injected EINTR that never ends cannot spin forever.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int err = injected(Call::kSync);
+    if (err == 0) {
+      if (::fsync(file.fd()) == 0) {
+        record_fd(testing::Change::kSync, file.fd());
+        return 0;
+      }
+      err = errno;
+    }
+    if (err != EINTR) return err;
+  }
+  return EINTR;
+}
+
+int sync_file_system(const File& file) {
+  int err = run(Call::kSync, [&] { return ::syncfs(file.fd()); });
+  if (err == 0) record_fd(testing::Change::kSyncAll, file.fd());
+  return err;
 }
 
 void start_writeback(const File& file, uint64_t offset, uint64_t length) noexcept {
@@ -335,6 +402,28 @@ int set_owner(const File& file, uid_t owner, gid_t group) {
   return run(Call::kChown, [&] { return ::fchown(file.fd(), owner, group); });
 }
 
+mode_t creation_mask() noexcept {
+  // The kernel shows the mask in the process's status; reading it there leaves it untouched for
+  // other threads, which setting and restoring it would not.
+  int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char buffer[4096];
+    ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+    ::close(fd);
+    if (n > 0) {
+      buffer[n] = '\0';
+      if (const char* line = std::strstr(buffer, "\nUmask:")) {
+        char* end = nullptr;
+        unsigned long mask = std::strtoul(line + 7, &end, 8);
+        if (end != line + 7) return static_cast<mode_t>(mask & 0777);
+      }
+    }
+  }
+  mode_t mask = ::umask(022);
+  ::umask(mask);
+  return mask;
+}
+
 // --- Paths --------------------------------------------------------------------------------
 
 int stat_path(const std::string& path, struct stat& status) {
@@ -349,12 +438,16 @@ int lstat_path(const std::string& path, struct stat& status) {
 
 int make_directory(const std::string& path) {
   if (NEVER(has_nul(path))) return EINVAL;
-  return run(Call::kMkdir, [&] { return ::mkdir(path.c_str(), 0777); });
+  int err = run(Call::kMkdir, [&] { return ::mkdir(path.c_str(), 0777); });
+  if (err == 0) record(testing::Change::kMkdir, path);
+  return err;
 }
 
 int remove_file(const std::string& path) {
   if (NEVER(has_nul(path))) return EINVAL;
-  return run(Call::kUnlink, [&] { return ::unlink(path.c_str()); });
+  int err = run(Call::kUnlink, [&] { return ::unlink(path.c_str()); });
+  if (err == 0) record(testing::Change::kUnlink, path);
+  return err;
 }
 
 void remove_file_quietly(const std::string& path) noexcept {
@@ -363,7 +456,10 @@ void remove_file_quietly(const std::string& path) noexcept {
   for (int attempt = 0; attempt < 100; ++attempt) {
     int err = injected(Call::kUnlink);
     if (err == 0) {
-      if (::unlink(path.c_str()) == 0) return;
+      if (::unlink(path.c_str()) == 0) {
+        record(testing::Change::kUnlink, path);
+        return;
+      }
       err = errno;
     }
     if (err != EINTR) return;
@@ -372,17 +468,23 @@ void remove_file_quietly(const std::string& path) noexcept {
 
 int remove_directory(const std::string& path) {
   if (NEVER(has_nul(path))) return EINVAL;
-  return run(Call::kRmdir, [&] { return ::rmdir(path.c_str()); });
+  int err = run(Call::kRmdir, [&] { return ::rmdir(path.c_str()); });
+  if (err == 0) record(testing::Change::kRmdir, path);
+  return err;
 }
 
 int rename_file(const std::string& from, const std::string& to) {
   if (NEVER(has_nul(from) || has_nul(to))) return EINVAL;
-  return run(Call::kRename, [&] { return ::rename(from.c_str(), to.c_str()); });
+  int err = run(Call::kRename, [&] { return ::rename(from.c_str(), to.c_str()); });
+  if (err == 0) record(testing::Change::kRename, from, to);
+  return err;
 }
 
 int link_file(const std::string& existing, const std::string& new_path) {
   if (NEVER(has_nul(existing) || has_nul(new_path))) return EINVAL;
-  return run(Call::kLink, [&] { return ::link(existing.c_str(), new_path.c_str()); });
+  int err = run(Call::kLink, [&] { return ::link(existing.c_str(), new_path.c_str()); });
+  if (err == 0) record(testing::Change::kLink, existing, new_path);
+  return err;
 }
 
 int list_directory(const std::string& path, bool strict, std::vector<std::string>& names) {
@@ -444,6 +546,8 @@ void fail_call(Call call, uint64_t nth, int err, bool sticky) noexcept {
 uint64_t calls(Call call) noexcept { return fault_table.counts[static_cast<size_t>(call)]; }
 
 void reset() noexcept { fault_table = FaultTable{}; }
+
+void set_recorder(Recorder new_recorder) noexcept { recorder = new_recorder; }
 
 }  // namespace testing
 

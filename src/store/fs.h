@@ -6,7 +6,8 @@
 //   - one check for NUL bytes in paths, and one rendering of an OS error in each of its forms;
 //   - one EINTR policy: a call interrupted by a signal asks the interrupt check first, stops
 //     with Error::interrupted() when it says so, and retries otherwise;
-//   - fault injection, so tests can make the nth call of a kind fail with a chosen errno.
+//   - fault injection, so tests can make the nth call of a kind fail with a chosen errno, and a
+//     recorder, so tests can see every change a call made to the file system, in order.
 // Functions that report an errno return it (0 for success) and leave messages to the caller,
 // which knows the operation; functions that throw say so.
 #pragma once
@@ -104,6 +105,7 @@ enum class OpenMode {
   kReadNoBlock,    // read-only, never blocking on a FIFO or device at open
   kDirectory,      // a directory, for fsync
   kCreateNew,      // write-only, created, failing with EEXIST when the name exists (mode 0666)
+  kCreatePrivate,  // the same with mode 0600: no other user may open it while it is written
 };
 
 // Opens `path`: 0 and `file` set, or an errno.
@@ -118,6 +120,12 @@ int read_at(const File& file, uint64_t offset, char* buffer, size_t capacity, si
 int write_all(const File& file, std::string_view bytes);
 int write_all(int fd, std::string_view bytes);
 int sync(const File& file);
+// Writes back every file and directory of the file system holding `file` and waits for it: one
+// wait for any number of files (their errors since `file` was opened are reported too).
+int sync_file_system(const File& file);
+// sync() for a best-effort step whose failure is not reported: EINTR is retried without asking
+// the interrupt check (a pending signal is seen at the next check).
+int sync_quietly(const File& file) noexcept;
 // Starts writing [offset, offset + length) of `file` back to its device without waiting for it,
 // so that a later sync finds most of a large file already written while its writer went on
 // formatting the rest (a hint: where it is refused or unsupported, the sync does it all).
@@ -127,6 +135,9 @@ int stat_file(const File& file, struct stat& status);
 int set_mode(const File& file, mode_t mode);
 // Sets the owner and group of `file`.
 int set_owner(const File& file, uid_t owner, gid_t group);
+
+// The process's file mode creation mask, read without changing it where the system tells it.
+mode_t creation_mask() noexcept;
 
 // --- Paths --------------------------------------------------------------------------------
 
@@ -168,8 +179,34 @@ namespace testing {
 void fail_call(Call call, uint64_t nth, int err, bool sticky = false) noexcept;
 // Calls of kind `call` made since the last reset.
 uint64_t calls(Call call) noexcept;
-// Removes every fault and zeroes the counts.
+// Removes every fault and zeroes the counts (the recorder stays).
 void reset() noexcept;
+
+// A change to the file system, reported by the call that made it once it has succeeded.
+enum class Change {
+  kOpen,       // `fd` opened on `path` (`created`: made by this open; `directory`: for its sync)
+  kWrite,      // `bytes` appended to `fd`
+  kSync,       // `fd` synced
+  kSyncAll,    // the whole file system of `fd` synced
+  kClose,      // `fd` closed
+  kRename,     // `path` renamed to `target`
+  kLink,       // `path` linked as `target`
+  kUnlink,     // `path` removed
+  kMkdir,      // directory `path` made
+  kRmdir,      // directory `path` removed
+};
+struct Record {
+  Change change = Change::kOpen;
+  int fd = -1;
+  std::string_view path;
+  std::string_view target;
+  std::string_view bytes;
+  bool created = false;
+  bool directory = false;
+};
+using Recorder = void (*)(const Record& record);
+// Sends every change to `recorder` from now on (nullptr: none).
+void set_recorder(Recorder recorder) noexcept;
 }  // namespace testing
 
 }  // namespace tovra::fs

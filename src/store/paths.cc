@@ -19,6 +19,15 @@ std::string join_path(std::string_view directory, std::string_view entry_name) {
   return path;
 }
 
+std::string parent_directory(std::string_view path) {
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return ".";
+  path = path.substr(0, slash);
+  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+  return path.empty() ? std::string("/") : std::string(path);
+}
+
 std::string collection_file_path(std::string_view directory, std::string_view name) {
   std::string path = join_path(directory, name);
   path += ".json";

@@ -24,4 +24,8 @@ std::optional<std::string_view> collection_name_of_entry(std::string_view entry_
 // D joined with an entry name.
 std::string join_path(std::string_view directory, std::string_view entry_name);
 
+// The directory holding the last component of `path`: "." for a bare name, "/" for a name in
+// the root ("d/e//" gives "d", "/d" gives "/").
+std::string parent_directory(std::string_view path);
+
 }  // namespace tovra

@@ -537,21 +537,40 @@ class WriteAllCase : public Case {
     db_->insert("b", document(99, 5));
   }
   void run() override { db_->write_all(); }
+  // The steps: the directory's open; each temporary file written, given its mode and closed, in
+  // turn; one sync of the file system; each rename; one sync of the directory.
   std::optional<Expect> expect(const Point& p) const override {
-    uint64_t per_collection = clean[static_cast<size_t>(p.call)] / 2;
-    if (per_collection == 0) return std::nullopt;
-    return write_step(p.call, (p.nth - 1) % per_collection + 1, p.err);
+    const ErrorKind file = ErrorKind::kFile;
+    const std::string rendering = fs::os_rendering(p.err);
+    switch (p.call) {
+      case Call::kOpen:
+        if (p.nth == 1) return failure(file, "Problem creating temporary file: " + rendering);
+        return write_step(p.call, 2, p.err);
+      case Call::kSync:
+        // A failed sync of the file system is followed by one sync of each file, which pass.
+        if (p.nth == 1) return success();
+        if (p.nth == 2) return failure(file, "Error syncing directory: " + rendering, true);
+        return std::nullopt;
+      default: {
+        uint64_t per_collection = clean[static_cast<size_t>(p.call)] / 2;
+        if (per_collection == 0) return std::nullopt;
+        return write_step(p.call, (p.nth - 1) % per_collection + 1, p.err);
+      }
+    }
+  }
+  // How many collections keep their old file after a failure at `p`.
+  int old_after(const Point& p, const Expect& e, const std::optional<Error>& error) const {
+    if (!error || e.committed) return 0;
+    if (error->kind() != ErrorKind::kInterrupted) {
+      return p.call == Call::kOpen && p.nth == 1 ? 2 : 1;
+    }
+    // An interruption before the renames changes no file; one at a rename keeps those renamed.
+    if (p.call == Call::kRename) return 3 - static_cast<int>(p.nth);
+    return 2;
   }
   void check_state(const Point& p, const Expect& e, const std::optional<Error>& error,
                    const std::string& ctx) override {
-    // Only the collection hit keeps its old file, except that an interruption also stops the
-    // collections after it.
-    int want_old = 0;
-    if (error && !e.committed) ++want_old;
-    if (error && error->kind() == ErrorKind::kInterrupted) {
-      uint64_t per_collection = clean[static_cast<size_t>(p.call)] / 2;
-      if ((p.nth - 1) / per_collection == 0) ++want_old;
-    }
+    int want_old = old_after(p, e, error);
     int old = 0;
     for (const WrittenCollection* c : {&a_, &b_}) {
       std::string text = read_file(c->path);
@@ -579,6 +598,32 @@ class WriteAllCase : public Case {
     CHECK(read_file(a_.path) == a_.old_text && read_file(b_.path) == b_.old_text);
     CHECK(temporary_files(scene.dir()).empty());
     check_usable("write_all after refused renames");
+  }
+
+  // The sync of the file system fails, and so does each file's own sync after it: both fail to
+  // serialise and keep their old files. With only the second file's own sync failing (its
+  // reopening refused), only it keeps its old file.
+  void check_failed_syncs() {
+    {
+      Scene scene(*this, fail_at(Call::kSync, 1, EIO, /*sticky=*/true));
+      const std::optional<Error>& error = scene.error();
+      CHECK(error && error->kind() == ErrorKind::kValue &&
+            error->message() == "Error serializing JSON");
+      CHECK(read_file(a_.path) == a_.old_text && read_file(b_.path) == b_.old_text);
+      CHECK(temporary_files(scene.dir()).empty());
+      check_usable("write_all after failed syncs");
+    }
+    Scene scene(*this, [] {
+      fs::testing::fail_call(Call::kSync, 1, EIO);
+      fs::testing::fail_call(Call::kOpen, 5, EMFILE);  // directory, two temporary files, reopen
+    });
+    const std::optional<Error>& error = scene.error();
+    CHECK(error && error->message() == "Error serializing JSON");
+    int old = (read_file(a_.path) == a_.old_text) + (read_file(b_.path) == b_.old_text);
+    int fresh = (read_file(a_.path) == a_.new_text) + (read_file(b_.path) == b_.new_text);
+    CHECK(old == 1 && fresh == 1);
+    CHECK(temporary_files(scene.dir()).empty());
+    check_usable("write_all after one failed sync");
   }
 
  private:
@@ -610,6 +655,9 @@ std::optional<Expect> create_step(Call call, uint64_t n, int err, bool without_l
     case Call::kWrite:
     case Call::kClose:
       if (n <= files) return os_failure(err);
+      break;
+    case Call::kChmod:  // the temporary file's final mode
+      if (n == 1) return os_failure(err);
       break;
     case Call::kSync: {
       if (n <= files) return os_failure(err);
@@ -716,13 +764,20 @@ class DropCase : public Case {
     db_ = std::make_unique<Database>(dir);
   }
   void run() override { db_->drop_collection("c"); }
+  // The directory is opened, the file removed, the directory synced.
   std::optional<Expect> expect(const Point& p) const override {
-    if (p.call == Call::kUnlink && p.nth == 1) return os_failure(p.err);
+    if (p.nth != 1) return std::nullopt;
+    if (p.call == Call::kOpen || p.call == Call::kUnlink) return os_failure(p.err);
+    if (p.call == Call::kSync) {
+      Expect e = os_failure(p.err);
+      e.committed = true;
+      return e;
+    }
     return std::nullopt;
   }
-  void check_state(const Point&, const Expect&, const std::optional<Error>& error,
+  void check_state(const Point&, const Expect& e, const std::optional<Error>& error,
                    const std::string& ctx) override {
-    if (error) {
+    if (error && !e.committed) {
       CHECK_MSG(read_file(dir_ + "/c.json") == c_text_, ctx);
       CHECK_MSG(in_memory(*db_, "c").size() == 3, ctx);
     } else {
@@ -753,7 +808,9 @@ class DropAllCase : public Case {
   void run() override { db_->drop_all(); }
   std::optional<Expect> expect(const Point& p) const override {
     if (p.call == Call::kOpendir && p.nth == 1) return os_failure(p.err);
+    if (p.call == Call::kOpen && p.nth == 1) return os_failure(p.err);  // for the sync
     if (p.call == Call::kUnlink && p.nth <= 2) return os_failure(p.err);
+    if (p.call == Call::kSync && p.nth == 1) return os_failure(p.err);  // after the removals
     if (p.call == Call::kRmdir && p.nth == 1) return success();  // removing the directory
     return std::nullopt;
   }
@@ -762,7 +819,7 @@ class DropAllCase : public Case {
     // What stays: everything when the listing fails; the collection whose removal failed, or,
     // when interrupted, those not reached.
     int want_left = 0;
-    if (error && p.call == Call::kOpendir) want_left = 2;
+    if (error && (p.call == Call::kOpendir || p.call == Call::kOpen)) want_left = 2;
     if (error && p.call == Call::kUnlink) {
       want_left = error->kind() == ErrorKind::kInterrupted ? 3 - static_cast<int>(p.nth) : 1;
     }
@@ -777,7 +834,9 @@ class DropAllCase : public Case {
       }
     }
     CHECK_MSG(left == want_left, ctx + " left: " + std::to_string(left));
-    bool directory_stays = want_left > 0 || p.call == Call::kRmdir;
+    // An interruption of the sync ends the call before the directory's removal.
+    bool directory_stays = want_left > 0 || p.call == Call::kRmdir ||
+                           (p.call == Call::kSync && error && error->kind() == ErrorKind::kInterrupted);
     CHECK_MSG(exists(dir_) == directory_stays, ctx + " directory");
   }
   void check_usable(const std::string& ctx) override {
@@ -858,12 +917,16 @@ class OpenMissingCase : public Case {
     // The status query fails anyway (the directory is missing); a directory that cannot be
     // made shows up as the errors of later file operations.
     if ((p.call == Call::kStat || p.call == Call::kMkdir) && p.nth == 1) return success();
+    // Then the parent is opened (a parent that cannot be opened is not synced) and synced.
+    if (p.call == Call::kOpen && p.nth == 1) return success();
+    if (p.call == Call::kSync && p.nth == 1) return os_failure(p.err);
     return std::nullopt;
   }
   void check_state(const Point& p, const Expect&, const std::optional<Error>& error,
                    const std::string& ctx) override {
     CHECK_MSG((db_ == nullptr) == error.has_value(), ctx);
-    CHECK_MSG(exists(dir_) == (!error && p.call != Call::kMkdir), ctx);
+    bool made = p.call != Call::kMkdir && !(p.call == Call::kStat && error);
+    CHECK_MSG(exists(dir_) == made, ctx);
   }
   void check_usable(const std::string& ctx) override {
     db_ = std::make_unique<Database>(dir_);
@@ -911,11 +974,42 @@ class LoadCase : public Case {
       db_->insert_many_from_document("n", source_);
     }
   }
-  // The calls of the reading (open, then reads), then those of each creation, in turn.
+  // The calls of the reading (open, then reads), then those of each creation, in turn; or, for a
+  // whole document, the status queries of each new collection's name, then its initial files
+  // made together: the directory opened, each temporary file written (write, chmod, close), one
+  // sync of the file system, each link, one sync of the directory, each temporary file removed.
   std::optional<Expect> expect(const Point& p) const override {
     if (p.call == Call::kRead) return failure(ErrorKind::kValue, "Error deserializing JSON");
     if (p.call == Call::kOpen && p.nth == 1) {
       return failure(ErrorKind::kFile, "Error opening document " + fs::os_text(p.err));
+    }
+    if (whole_document_) {
+      switch (p.call) {
+        case Call::kStat:
+          return p.nth % 2 == 1 ? os_failure(p.err) : success();  // stat, lstat
+        case Call::kOpen:
+        case Call::kWrite:
+        case Call::kChmod:
+        case Call::kClose:
+          return os_failure(p.err);
+        case Call::kSync: {
+          // The sync of the file system fails: each file's own sync passes. The directory's
+          // sync is not reported, nor stopped.
+          Expect e = success();
+          if (p.nth == 2) e.interruptible = false;
+          return e;
+        }
+        case Call::kLink:
+          return falls_back_without_links(p.err) ? success() : os_failure(p.err);
+        case Call::kUnlink: {
+          Expect e = success();
+          e.temp_may_remain = true;
+          e.interruptible = false;
+          return e;
+        }
+        default:
+          return std::nullopt;
+      }
     }
     uint64_t per_creation = calls_per_creation(p.call);
     if (per_creation == 0) return std::nullopt;
@@ -929,6 +1023,8 @@ class LoadCase : public Case {
     if (error) {
       if (reading) {
         loaded = 0;
+      } else if (whole_document_) {
+        loaded = batch_stop(p);
       } else {
         loaded = (creation_step(p) - 1) / calls_per_creation(p.call);
       }
@@ -942,7 +1038,8 @@ class LoadCase : public Case {
     for (size_t i = 0; i < created_.size(); ++i) {
       const std::string& name = created_[i];
       std::string path = dir_ + "/" + name + ".json";
-      bool file_made = i < loaded || (error && i == loaded && !reading && e.committed);
+      bool file_made =
+          i < loaded || (error && i == loaded && !reading && e.committed && !whole_document_);
       CHECK_MSG(exists(path) == file_made, ctx + " " + name);
       if (file_made) CHECK_MSG(read_file(path) == initial_text(name), ctx + " " + name);
       CHECK_MSG((db_->lookup(name) != nullptr) == (i < loaded), ctx + " " + name);
@@ -962,6 +1059,19 @@ class LoadCase : public Case {
   }
 
  private:
+  // The new collection at which a failure at `p` stops a whole document's load.
+  static size_t batch_stop(const Point& p) {
+    switch (p.call) {
+      case Call::kStat:
+        return (p.nth - 1) / 2;
+      case Call::kOpen:  // the document, the directory, then the temporary files
+        return p.nth <= 3 ? 0 : p.nth - 3;
+      case Call::kSync:  // an interruption of the file system's sync makes none
+        return 0;
+      default:
+        return p.nth - 1;
+    }
+  }
   // The document's open comes before the creations.
   static uint64_t creation_step(const Point& p) { return p.nth - (p.call == Call::kOpen ? 1 : 0); }
   uint64_t calls_per_creation(Call call) const {
@@ -1061,6 +1171,7 @@ int main() {
   WriteAllCase write_all;
   walk(write_all);
   write_all.check_all_failing();
+  write_all.check_failed_syncs();
   for (bool in_memory : {false, true}) {
     for (int link_errno : {0, EPERM, ENOSYS}) {
       CreateCase create(in_memory, link_errno);
