@@ -444,10 +444,12 @@ std::vector<std::optional<Error>> write_collection_files(
   fs::File directory_file;
   if (int err = fs::open_file(directory_or_dot(directory), fs::OpenMode::kDirectory,
                               directory_file)) {
-    Error error = Error::file("Problem creating temporary file: " + fs::os_rendering(err));
-    error.set_note(directory_or_dot(directory) +
-                   ": the directory could not be opened, to write its collections");
-    for (std::optional<Error>& failure : failures) failure = error;
+    for (size_t i = 0; i < count; ++i) {
+      failures[i] = Error::file("Problem creating temporary file: " + fs::os_rendering(err))
+                        .set_note(directory_or_dot(directory) +
+                                  ": the directory could not be opened, to write " +
+                                  files[i].path);
+    }
     return failures;
   }
 
