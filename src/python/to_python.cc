@@ -70,7 +70,9 @@ class Pythonizer {
  public:
   Pythonizer() = default;
   ~Pythonizer() {
-    for (KeySlot& slot : keys_) Py_XDECREF(slot.str);
+    if (keys_) {
+      for (size_t i = 0; i < kKeySlots; ++i) Py_XDECREF(keys_[i].str);
+    }
     for (ShapeSlot& slot : shapes_) slot.release();
     if (short_strs_) {
       for (size_t i = 0; i < (size_t{1} << kShortSlotBits); ++i) Py_XDECREF(short_strs_[i].str);
@@ -164,6 +166,11 @@ class Pythonizer {
   // immutable, so sharing one between dicts cannot be observed). Returns a new reference.
   PyObject* key_str(std::string_view key) {
     if (key.size() > kMaxCachedKey) return new_str(key);
+    if (!keys_) {
+      // A small result (a lookup by key) makes its few keys without the table.
+      if (++keys_made_ >= kKeysBeforeTable) keys_.reset(new (std::nothrow) KeySlot[kKeySlots]());
+      if (!keys_) return new_str(key);
+    }
     KeySlot& slot = keys_[slot_of(key)];
     if (slot.str != nullptr && slot.length == key.size() &&
         std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
@@ -231,7 +238,9 @@ class Pythonizer {
     uint8_t length = 0;
     char bytes[kMaxCachedKey];
   };
-  KeySlot keys_[kKeySlots];
+  static constexpr uint32_t kKeysBeforeTable = 32;
+  std::unique_ptr<KeySlot[]> keys_;  // made once a conversion has made a few keys
+  uint32_t keys_made_ = 0;
 
   // The key strings of a shape, made once per shape (a str is immutable, so sharing one between
   // dicts cannot be observed). Objects of one arena share a few shapes, so a handful of

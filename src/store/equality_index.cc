@@ -103,6 +103,12 @@ void EqualityIndex::rehash(size_t capacity) {
   }
 }
 
+void EqualityIndex::reserve(size_t documents) {
+  next_.reserve(documents);
+  size_t wanted = std::max<size_t>(16, documents * 10 / 7 + 1);
+  if (wanted > slots_.size()) rehash(wanted);
+}
+
 void EqualityIndex::finish_build() {
   size_t wanted = std::max<size_t>(16, used_ * 10 / 7 + 1);
   if (slots_.size() > wanted + wanted / 8) rehash(wanted);

@@ -38,8 +38,9 @@ class EqualityIndex {
   // Removes `position`, held under `key`, walking its chain the same way. False when the budget
   // ran out or the position is not there (the index unchanged).
   bool remove(uint32_t position, uint32_t key, size_t* budget = nullptr) noexcept;
-  // Room for positions below `documents` (a build calls it first).
-  void reserve(size_t documents) { next_.reserve(documents); }
+  // Room for positions below `documents`, and slots for as many keys (a build calls it first;
+  // finish_build gives back the slots it did not need).
+  void reserve(size_t documents);
 
   // Appends the positions held under `key` to `out`, ascending.
   void candidates(uint32_t key, std::vector<uint32_t>& out) const;

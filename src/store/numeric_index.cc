@@ -1,10 +1,44 @@
 #include "store/numeric_index.h"
 
 #include <algorithm>
+#include <bit>
 
 #include "json/invariant.h"
 
 namespace tovra {
+
+namespace {
+
+// A double's bits as an unsigned number of the same order (no NaN; -0.0 does not occur).
+uint64_t ordered_bits(double key) noexcept {
+  uint64_t bits = std::bit_cast<uint64_t>(key);
+  return (bits >> 63) != 0 ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// Stable least-significant-digit radix sort of `entries` by the bytes digit(entry, d) for d in
+// [0, kDigits), the least significant first. One pass counts every digit; a digit where all
+// entries share the byte is skipped.
+template <size_t kDigits, typename Entry, typename Digit>
+void radix_sort(std::vector<Entry>& entries, std::vector<Entry>& buffer, Digit digit) {
+  std::vector<size_t> counts(kDigits * 256, 0);
+  for (const Entry& entry : entries) {
+    for (size_t d = 0; d < kDigits; ++d) ++counts[d * 256 + digit(entry, d)];
+  }
+  for (size_t d = 0; d < kDigits; ++d) {
+    size_t* count = counts.data() + d * 256;
+    if (std::find(count, count + 256, entries.size()) != count + 256) continue;
+    size_t offset = 0;
+    for (size_t b = 0; b < 256; ++b) {
+      size_t n = count[b];
+      count[b] = offset;
+      offset += n;
+    }
+    for (const Entry& entry : entries) buffer[count[digit(entry, d)]++] = entry;
+    entries.swap(buffer);
+  }
+}
+
+}  // namespace
 
 void NumericIndex::add_key(uint32_t position, double key) {
   TOVRA_ASSERT((position & kRemoved) == 0);
@@ -38,8 +72,20 @@ bool NumericIndex::remove_key(uint32_t position, double key) noexcept {
 }
 
 void NumericIndex::merge() {
+  // Sorted by (key, position) with radix passes: by position first unless the entries are in
+  // position order already (as a build adds them), then, stably, by key.
   std::vector<Entry> fresh_pending(pending_);
-  std::sort(fresh_pending.begin(), fresh_pending.end(), before);
+  std::vector<Entry> buffer(fresh_pending.size());
+  auto by_position = [](const Entry& a, const Entry& b) { return a.position < b.position; };
+  if (!std::is_sorted(fresh_pending.begin(), fresh_pending.end(), by_position)) {
+    radix_sort<4>(fresh_pending, buffer, [](const Entry& e, size_t d) {
+      return static_cast<uint8_t>(e.position >> (8 * d));
+    });
+  }
+  radix_sort<8>(fresh_pending, buffer, [](const Entry& e, size_t d) {
+    return static_cast<uint8_t>(ordered_bits(e.key) >> (8 * d));
+  });
+  TOVRA_ASSERT(std::is_sorted(fresh_pending.begin(), fresh_pending.end(), before));
   std::vector<Entry> merged;
   merged.reserve(sorted_.size() - removed_ + fresh_pending.size());
   auto live = [](const Entry& e) { return (e.position & kRemoved) == 0; };
