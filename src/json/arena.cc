@@ -8,7 +8,12 @@ namespace tovra {
 
 namespace {
 std::atomic<Arena::LargeChunkHint> large_chunk_hint{nullptr};
+std::atomic<Arena::ChunkCheck> chunk_check{nullptr};
 }  // namespace
+
+void Arena::set_chunk_check(ChunkCheck check) noexcept {
+  chunk_check.store(check, std::memory_order_relaxed);
+}
 
 void Arena::set_large_chunk_hint(LargeChunkHint hint) noexcept {
   large_chunk_hint.store(hint, std::memory_order_relaxed);
@@ -18,6 +23,8 @@ char* Arena::new_chunk(size_t bytes, bool growing) {
   // The growing chunks of large-page size (2 and 4 MiB, multiples of it, as aligned_alloc
   // wants) are aligned for large pages; a block with a chunk of its own takes just its size.
   const bool large = growing && bytes >= kLargePage;
+  ChunkCheck check = chunk_check.load(std::memory_order_relaxed);
+  if (check != nullptr && !check()) throw std::bad_alloc();
   void* chunk = large ? std::aligned_alloc(kLargePage, bytes) : std::malloc(bytes);
   if (chunk == nullptr) throw std::bad_alloc();
   LargeChunkHint hint = large_chunk_hint.load(std::memory_order_relaxed);

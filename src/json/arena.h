@@ -76,6 +76,11 @@ class Arena {
   using LargeChunkHint = void (*)(void* chunk, size_t bytes) noexcept;
   static void set_large_chunk_hint(LargeChunkHint hint) noexcept;
 
+  // For tests of memory exhaustion: a chunk that the check installed here (none by default)
+  // answers false for is not allocated, as if the C library had no memory for it.
+  using ChunkCheck = bool (*)() noexcept;
+  static void set_chunk_check(ChunkCheck check) noexcept;
+
  private:
   static constexpr size_t kFirstChunk = 4096;
   static constexpr size_t kLargestChunk = 2 * kLargePage;

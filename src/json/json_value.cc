@@ -362,14 +362,23 @@ double JsonValue::to_double() const noexcept {
 bool JsonValue::erase(std::string_view key) {
   const ptrdiff_t index = find_index(key);
   if (index < 0) return false;
+  take_member(static_cast<size_t>(index), shape_without(static_cast<size_t>(index)));
+  return true;
+}
+
+const Shape* JsonValue::shape_without(size_t index) const {
+  TOVRA_ASSERT(is_object() && index < load_size());
+  const Shape* own = shape();
+  if (own->owner() == nullptr || own->size() == 1) return own;
+  return own->owner()->shapes().intern(KeysWithout{own->keys(), index});
+}
+
+JsonValue JsonValue::take_member(size_t index, const Shape* next) noexcept {
+  TOVRA_ASSERT(is_object() && index < load_size());
   const uint32_t n = load_size();
   Shape* own = *static_cast<Shape**>(load_ptr());
-  const Shape* next = own;
-  if (own->owner() != nullptr && n > 1) {
-    next = own->owner()->shapes().intern(KeysWithout{own->keys(), static_cast<size_t>(index)});
-  }
-  // Nothing fails from here on.
   JsonValue* values = value_block();
+  JsonValue taken = std::move(values[index]);
   std::move(values + index + 1, values + n, values + index);
   std::destroy_at(values + n - 1);
   if (own->owner() == nullptr) {
@@ -382,7 +391,20 @@ bool JsonValue::erase(std::string_view key) {
     std::memcpy(load_ptr(), &next, sizeof next);
   }
   store_size(n - 1);
-  return true;
+  return taken;
+}
+
+void JsonValue::restore_member(size_t index, const Shape* previous, JsonValue value) noexcept {
+  // The block still has the room of the member taken: blocks never shrink.
+  TOVRA_ASSERT(is_object() && in_arena() && previous->owner() != nullptr);
+  const uint32_t n = load_size() + 1;
+  TOVRA_ASSERT(index < n && previous->size() == n);
+  JsonValue* values = value_block();
+  std::construct_at(values + n - 1);
+  std::move_backward(values + index, values + n - 1, values + n);
+  values[index] = std::move(value);
+  std::memcpy(load_ptr(), &previous, sizeof previous);
+  store_size(n);
 }
 
 bool operator==(const JsonValue& a, const JsonValue& b) noexcept {

@@ -271,6 +271,15 @@ class JsonValue {
   // takes the shape of its remaining keys from the arena (which may throw std::bad_alloc, the
   // object then unchanged).
   bool erase(std::string_view key);
+  // The same in steps, for a caller that must prepare what may fail before anything changes,
+  // or undo a removal: the position of `key` among an object's keys, or -1; the shape that an
+  // object in an arena has once the member at `index` is gone (interned in its arena: may
+  // throw std::bad_alloc; an object on the heap answers its own shape); the removal, which
+  // hands back the member's value; and, for an object in an arena only, the removal undone.
+  ptrdiff_t member_index(std::string_view key) const noexcept { return find_index(key); }
+  const Shape* shape_without(size_t index) const;
+  JsonValue take_member(size_t index, const Shape* next) noexcept;
+  void restore_member(size_t index, const Shape* previous, JsonValue value) noexcept;
 
   // Hints the processor to fetch the member at `index` of an object (its first member when
   // there is no such member). Scans over many documents call it some documents ahead, so that

@@ -78,7 +78,9 @@ PyObject* none() { Py_RETURN_NONE; }
 // The diagnostic lines of update parsing go straight to file descriptor 1, after whatever the
 // program printed before them: sys.stdout is flushed first (when there is one), so buffered
 // output never falls behind the lines. A failure to flush or to write is not a failure of the
-// update: the flush's exception is reported as unraisable, a failed write is dropped.
+// update: the flush's exception is reported as unraisable, a failed write is dropped. Only a
+// KeyboardInterrupt raised during the flush (Ctrl-C) stops the update, which parses before it
+// changes anything, and reaches the caller.
 class StandardOutput final : public query::DiagnosticSink {
  public:
   void write(std::string_view lines) override {
@@ -91,7 +93,9 @@ class StandardOutput final : public query::DiagnosticSink {
     PyObject* stdout_object = PySys_GetObject("stdout");  // borrowed
     if (stdout_object == nullptr || stdout_object == Py_None) return;
     PyRef result(PyObject_CallMethod(stdout_object, "flush", nullptr));
-    if (!result) PyErr_WriteUnraisable(stdout_object);
+    if (result) return;
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt)) throw_python_error();
+    PyErr_WriteUnraisable(stdout_object);
   }
 };
 

@@ -99,53 +99,102 @@ UpdateEngine::UpdateEngine(const JsonValue& update_object, DiagnosticSink* diagn
                     query.fields.size() + nesting_depth(query.value) <= kMaxDocumentDepth;
     bool copies_operand = query.op == UpdateOperator::kSet && set_fits && query.value.has_block();
     if (copies_operand) ++copies_per_document_;
+    if (copies_operand || query.op == UpdateOperator::kDelete) may_fail_ = true;
     KeyPath path(query.fields);
     records_.push_back(Record{std::move(query), set_fits, copies_operand, std::move(path)});
   }
+  if (may_fail_) log_.reserve(records_.size());
 }
 
 void UpdateEngine::apply(JsonValue& document, Arena* arena, size_t* released) const {
   if (!document.is_object()) return;
-  // Copies of the Set operands that own memory, made before anything changes; the records
-  // then only move them in.
-  std::vector<JsonValue> operands;
-  if (copies_per_document_ != 0) {
-    operands.reserve(copies_per_document_);
-    for (const Record& record : records_) {
-      if (record.copies_operand) operands.push_back(record.query.value.copy_into(arena));
+  size_t freed = 0;
+  if (arena == nullptr) {
+    // On the heap, copies of the Set operands that own memory are made before anything
+    // changes; the records then only move them in.
+    std::vector<JsonValue> operands;
+    if (copies_per_document_ != 0) {
+      operands.reserve(copies_per_document_);
+      for (const Record& record : records_) {
+        if (record.copies_operand) operands.push_back(record.query.value.copy_into(nullptr));
+      }
     }
+    apply_records(document, nullptr, operands.data(), freed, nullptr);
+  } else if (!may_fail_) {
+    apply_records(document, arena, nullptr, freed, nullptr);
+  } else {
+    const Arena::Mark mark = arena->mark();
+    log_.clear();
+    try {
+      apply_records(document, arena, nullptr, freed, &log_);
+    } catch (...) {
+      undo(log_);
+      // What the copies took is unreachable again.
+      arena->rewind(mark);
+      throw;
+    }
+    log_.clear();  // the replaced values go (arena values free nothing)
   }
+  if (released != nullptr) *released += freed;
+}
+
+void UpdateEngine::undo(std::vector<Change>& log) noexcept {
+  while (!log.empty()) {
+    Change& change = log.back();
+    if (change.shape != nullptr) {
+      change.slot->restore_member(change.index, change.shape, std::move(change.old));
+    } else {
+      *change.slot = std::move(change.old);
+    }
+    log.pop_back();
+  }
+}
+
+void UpdateEngine::apply_records(JsonValue& document, Arena* arena, JsonValue* operands,
+                                 size_t& released, std::vector<Change>* log) const {
+  // Replaces the value at `target`, keeping the old one in the log.
+  auto replace = [&](JsonValue* target, JsonValue value) {
+    released += arena_bytes(*target);
+    if (log != nullptr) {
+      TOVRA_ASSERT(log->size() < log->capacity());  // never allocates
+      log->push_back(Change{target, std::move(*target), nullptr, 0});
+    }
+    *target = std::move(value);
+  };
   size_t next_operand = 0;
   for (const Record& record : records_) {
     const Query<UpdateOperator>& query = record.query;
+    const bool heap_operand = record.copies_operand && operands != nullptr;
     JsonValue* parent = record.path.parent(document);
-    if (parent == nullptr) {
-      if (record.copies_operand) ++next_operand;
-      continue;
-    }
-    if (query.op == UpdateOperator::kDelete) {
-      if (released != nullptr) {
-        if (const JsonValue* doomed = parent->find(query.fields.back()); doomed != nullptr) {
-          *released += arena_bytes(*doomed);
-        }
-      }
-      parent->erase(query.fields.back());
-      continue;
-    }
-    JsonValue* target = record.path.last(*parent);
+    JsonValue* target = parent != nullptr ? record.path.last(*parent) : nullptr;
     if (target == nullptr) {
-      if (record.copies_operand) ++next_operand;
+      if (heap_operand) ++next_operand;
       continue;
     }
     double result;
     switch (query.op) {
+      case UpdateOperator::kDelete: {
+        const size_t index = static_cast<size_t>(target - parent->values().data());
+        const Shape* before = parent->shape();
+        const Shape* after = parent->shape_without(index);  // may fail; nothing changed yet
+        released += arena_bytes(*target);
+        JsonValue taken = parent->take_member(index, after);
+        // The objects of documents in an arena live in an arena, so their removals can be
+        // undone.
+        if (log != nullptr && ALWAYS(before->owner() != nullptr)) {
+          TOVRA_ASSERT(log->size() < log->capacity());
+          log->push_back(Change{parent, std::move(taken), before, index});
+        }
+        continue;
+      }
       case UpdateOperator::kSet:
-        if (!record.set_fits) continue;
-        if (released != nullptr) *released += arena_bytes(*target);
-        if (record.copies_operand) {
-          *target = std::move(operands[next_operand++]);
+        if (!record.set_fits) continue;  // such a Set copies nothing
+        if (heap_operand) {
+          replace(target, std::move(operands[next_operand++]));
+        } else if (record.copies_operand) {
+          replace(target, query.value.copy_into(arena));
         } else {
-          *target = query.value;  // a scalar or short string: no memory to fail on
+          replace(target, query.value);  // a scalar or short string: no memory to fail on
         }
         continue;
       case UpdateOperator::kAdd:
@@ -164,9 +213,9 @@ void UpdateEngine::apply(JsonValue& document, Arena* arena, size_t* released) co
         continue;
     }
     // An overflow to infinity stores null: JsonValue::number never holds a non-finite value.
-    *target = JsonValue::number(result);
+    replace(target, JsonValue::number(result));
   }
-  TOVRA_ASSERT(next_operand == operands.size());
+  TOVRA_ASSERT(operands == nullptr || next_operand == copies_per_document_);
 }
 
 }  // namespace tovra::query

@@ -37,10 +37,18 @@ class UpdateEngine {
   explicit UpdateEngine(const JsonValue& update_object, DiagnosticSink* diagnostics = nullptr);
 
   // Applies every record to `document`. A document that is not an object stays unchanged.
-  // Either every record is applied or, when memory runs out, the document is left as it was:
-  // whatever may fail (copying Set operands) happens before the first change. Set operands
-  // are copied into `arena` (the heap when it is null); the arena bytes of values that the
-  // update replaces or deletes are added to `released` when it is given.
+  // Either every record is applied or, when memory runs out, the document is left as it was.
+  // Set operands are copied into `arena` (the heap when it is null), each only for a document
+  // where it is stored. The arena bytes of values that the update replaces or deletes are added
+  // to `released` when it is given.
+  //
+  // With an arena, whatever may fail (an operand's copy, the shape an object has after a
+  // $delete) happens record by record, and each change is logged so that a failure puts the
+  // document back as it was and gives the arena back what this document took: values replaced
+  // in an arena are not freed, so they can be put back. On the heap, the operands are copied
+  // before the first change instead (a replaced heap value is freed), and nothing that follows
+  // can fail. The log is scratch space of the engine, so an engine applies to one document at
+  // a time.
   void apply(JsonValue& document, Arena* arena = nullptr, size_t* released = nullptr) const;
 
   // Asks for the memory that apply() will read first in `document`, at `level` of the
@@ -58,12 +66,30 @@ class UpdateEngine {
     // False for a Set whose operand would nest the document beyond kMaxDocumentDepth; the
     // target's depth is fixed by the path, so this is known before any document is seen.
     bool set_fits;
-    // A Set that fits and whose operand owns memory: apply() copies it up front.
+    // A Set that fits and whose operand owns memory, so that storing it makes a copy.
     bool copies_operand;
     KeyPath path;  // resolves query.fields
   };
+  // A change to a document, as apply() logs it: the value `slot` held before (a replacement),
+  // or the member taken from the object `slot` at `index` and the shape it had (`shape` not
+  // null).
+  struct Change {
+    JsonValue* slot;
+    JsonValue old;
+    const Shape* shape;
+    size_t index;
+  };
+  // The records applied to `document`, every change logged in `log` when it is given.
+  void apply_records(JsonValue& document, Arena* arena, JsonValue* operands, size_t& released,
+                     std::vector<Change>* log) const;
+  // Puts back, latest first, what the logged changes replaced or took.
+  static void undo(std::vector<Change>& log) noexcept;
+
   std::vector<Record> records_;
   size_t copies_per_document_ = 0;
+  // Whether a record may fail after an earlier one changed the document (with an arena).
+  bool may_fail_ = false;
+  mutable std::vector<Change> log_;  // reserved for one change per record
 };
 
 // `fields` in list notation: ["a", "b"]. Double quotes and backslashes are escaped with a

@@ -12,9 +12,14 @@
 //
 // The blocks of the documents live in arenas that the collection holds (json/arena.h): the
 // documents of a file or of one large insert lie together, in collection order, and new blocks
-// (small inserts, values set by updates) go to the last arena. A value an update replaces
-// leaves dead space behind; when dead space passes half of what the arenas hold, the documents
-// are copied into one fresh arena and the old ones dropped.
+// (small inserts, values set by updates) go to the last arena that is the collection's own. A
+// value an update replaces leaves dead space behind; compact() copies the documents into one
+// fresh arena, and drops the old ones, once dead space passes half of what the documents hold.
+//
+// The collections of one loaded document share its arena (SharedArena). Each counts only its
+// own documents' bytes in it, never puts new blocks there, and counts as dead space of its own
+// whatever the others let go of (by compacting or going away), which it alone now keeps alive:
+// so its compaction lets go of that memory.
 #pragma once
 
 #include <cstddef>
@@ -31,16 +36,25 @@
 
 namespace tovra {
 
+// An arena that the documents of several collections live in, and the bytes of the documents
+// whose collections let go of it (memory that only the remaining holders keep alive).
+struct SharedArena {
+  explicit SharedArena(std::shared_ptr<Arena> shared) : arena(std::move(shared)) {}
+  std::shared_ptr<Arena> arena;
+  size_t released = 0;
+};
+
 class Collection {
  public:
   Collection() = default;
   // Documents whose blocks may live in `arena`, which the collection keeps.
   explicit Collection(std::vector<JsonValue> documents, std::shared_ptr<Arena> arena = nullptr)
       : documents_(std::move(documents)) {
-    if (arena != nullptr) arenas_.push_back(std::move(arena));
+    if (arena != nullptr) arenas_.push_back(HeldArena{std::move(arena), nullptr, 0});
   }
   Collection(const Collection&) = delete;
   Collection& operator=(const Collection&) = delete;
+  ~Collection() { let_go_of_shared(); }
 
   // Shared access for reading, converting and writing the documents.
   class ReadGuard {
@@ -78,30 +92,69 @@ class Collection {
     std::vector<JsonValue>& documents() noexcept { return c_.documents_; }
     IndexSet& indexes() noexcept { return c_.indexes_; }
 
-    // The arena for new blocks of this collection's documents, made on first use.
+    // The arena for new blocks of this collection's documents, made on first use: always one
+    // of the collection's own.
     Arena& arena() {
-      if (c_.arenas_.empty()) c_.arenas_.push_back(std::make_shared<Arena>());
-      return *c_.arenas_.back();
+      if (c_.arenas_.empty() || c_.arenas_.back().shared != nullptr) {
+        c_.arenas_.reserve(c_.arenas_.size() + 1);
+        c_.arenas_.push_back(HeldArena{std::make_shared<Arena>(), nullptr, 0});
+      }
+      return *c_.arenas_.back().arena;
     }
     // Keeps `arena`, whose blocks documents moved in use, alive with the collection. Call it
     // before moving them in (it may fail; the moves cannot).
     void adopt(std::shared_ptr<Arena> arena) {
-      if (arena != nullptr && (c_.arenas_.empty() || c_.arenas_.back() != arena)) {
-        c_.arenas_.push_back(std::move(arena));
+      if (arena != nullptr && (c_.arenas_.empty() || c_.arenas_.back().arena != arena)) {
+        c_.arenas_.push_back(HeldArena{std::move(arena), nullptr, 0});
       }
     }
-    // Records arena bytes that no document reaches any more, and copies the documents into
-    // one fresh arena when they pass half of the arenas' size. Without the memory for the
-    // copy, everything stays as it was.
-    void release_bytes(size_t bytes) noexcept;
-
+    // The same for a shared arena, in which the documents moved in take `bytes`.
+    void adopt_shared(const std::shared_ptr<SharedArena>& shared, size_t bytes) {
+      for (HeldArena& held : c_.arenas_) {
+        if (held.shared == shared) {
+          held.share += bytes;
+          return;
+        }
+      }
+      c_.arenas_.push_back(HeldArena{shared->arena, shared, bytes});
+    }
+    // Arena bytes that no document reaches any more, for the caller to add to (compact()
+    // reclaims them).
+    size_t& dead_bytes() noexcept { return c_.dead_bytes_; }
    private:
+    friend class Collection;
     Collection& c_;
   };
 
+ // Copies the documents into one fresh arena, dropping the arenas they lived in, when their
+  // dead space is at least 1 MiB and half of what they hold; without the memory for the copy,
+  // everything stays as it was. True when it let go of a shared arena, whose other holders
+  // then have more to reclaim. `guard` is the caller's write lock on this collection.
+  bool compact(const WriteGuard& guard) noexcept;
+
+  // Whether some documents live in an arena shared with other collections.
+  bool shares_arenas() const noexcept {
+    for (const HeldArena& held : arenas_) {
+      if (held.shared != nullptr) return true;
+    }
+    return false;
+  }
+
  private:
+  struct HeldArena {
+    std::shared_ptr<Arena> arena;
+    std::shared_ptr<SharedArena> shared;  // null for an arena of the collection's own
+    size_t share;                         // of a shared arena: the bytes of our documents
+  };
+  // Tells the shared arenas that this collection's documents in them are gone.
+  void let_go_of_shared() noexcept {
+    for (HeldArena& held : arenas_) {
+      if (held.shared != nullptr) held.shared->released += held.share;
+    }
+  }
+
   // Declared before the documents, so that it goes after them.
-  std::vector<std::shared_ptr<Arena>> arenas_;
+  std::vector<HeldArena> arenas_;
   std::vector<JsonValue> documents_;
   // Indexes over documents_ by position, which neither compaction nor appending changes.
   mutable IndexSet indexes_;
@@ -110,26 +163,41 @@ class Collection {
   uint32_t writers_ = 0;
 };
 
-inline void Collection::WriteGuard::release_bytes(size_t bytes) noexcept {
-  c_.dead_bytes_ += bytes;
+inline bool Collection::compact([[maybe_unused]] const WriteGuard& guard) noexcept {
+  TOVRA_ASSERT(&guard.c_ == this);
   size_t held = 0;
-  for (const std::shared_ptr<Arena>& arena : c_.arenas_) held += arena->bytes_used();
+  size_t dead = dead_bytes_;
+  bool shared = false;
+  for (const HeldArena& arena : arenas_) {
+    if (arena.shared == nullptr) {
+      held += arena.arena->bytes_used();
+    } else {
+      // What the other holders let go of (counted once they are gone) stays for us alone.
+      held += arena.share;
+      dead += arena.shared->released;
+      shared = true;
+    }
+  }
   // Small collections are not worth the copy.
   constexpr size_t kMinimumDead = size_t{1} << 20;
-  if (c_.dead_bytes_ < kMinimumDead || c_.dead_bytes_ * 2 < held) return;
+  if (dead < kMinimumDead || dead * 2 < held) return false;
   try {
     auto fresh = std::make_shared<Arena>();
     std::vector<JsonValue> copies;
-    copies.reserve(c_.documents_.size());
-    for (const JsonValue& document : c_.documents_) copies.push_back(document.copy_into(fresh.get()));
-    std::vector<std::shared_ptr<Arena>> arenas{std::move(fresh)};
+    copies.reserve(documents_.size());
+    for (const JsonValue& document : documents_) copies.push_back(document.copy_into(fresh.get()));
+    std::vector<HeldArena> arenas;
+    arenas.push_back(HeldArena{std::move(fresh), nullptr, 0});
     // Nothing below can fail: the old documents go first, then the arenas they lived in.
-    c_.documents_.swap(copies);
+    documents_.swap(copies);
     copies.clear();
-    c_.arenas_.swap(arenas);
-    c_.dead_bytes_ = 0;
+    let_go_of_shared();
+    arenas_.swap(arenas);
+    dead_bytes_ = 0;
+    return shared;
   } catch (const std::bad_alloc&) {
     // No memory for the copy: the dead space stays until a later attempt.
+    return false;
   }
 }
 

@@ -208,6 +208,22 @@ void Database::forget_collection(std::string_view name) noexcept {
   if (auto it = collections_.find(name); it != collections_.end()) collections_.erase(it);
 }
 
+void Database::detach_results(std::string_view name) {
+  if (CollectionHandle handle = lookup(name)) cache_.detach(*handle);
+}
+
+void Database::compact_sharers() {
+  // Compacting one may let go of memory that another sharer then keeps alone.
+  for (bool again = true; again;) {
+    again = false;
+    for (auto& [name, handle] : collections_) {
+      if (!handle->shares_arenas()) continue;
+      Collection::WriteGuard guard(*handle);
+      again = handle->compact(guard) || again;
+    }
+  }
+}
+
 CollectionHandle Database::collection(std::string_view name) {
   check_collection_name(name);
   if (CollectionHandle handle = lookup(name)) return handle;
@@ -239,6 +255,7 @@ std::vector<std::string> Database::list_collections() const {
 
 void Database::drop_collection(std::string_view name) {
   check_collection_name(name);
+  detach_results(name);
   std::string file_path = collection_file_path(path_, name);
   fs::check_no_nul(file_path);
   // Opened first, so that a process out of descriptors fails before anything changes.
@@ -250,6 +267,7 @@ void Database::drop_collection(std::string_view name) {
     throw fs::os_error(err, file_path + ": the collection file could not be removed");
   }
   forget_collection(name);
+  compact_sharers();
   // The removal survives a power loss once the directory is synced.
   if (int err = fs::sync(directory)) {
     throw fs::os_error(err, path_ + ": the directory could not be synced after " + file_path +
@@ -267,6 +285,7 @@ void Database::drop_all() {
   std::string first_failure_note;
   bool removed = false;
   for (const std::string& name : names) {
+    detach_results(name);
     std::string file_path = collection_file_path(path_, name);
     int err = remove_collection_file(file_path);
     if (err == 0) {
@@ -285,6 +304,7 @@ void Database::drop_all() {
                            "files were removed";
     }
   }
+  compact_sharers();
   // Removing the directory is a courtesy: one that still holds other files stays, and one
   // named by ".", "d/." or a link cannot be removed by that name at all.
   fs::remove_directory(path_);
@@ -304,12 +324,20 @@ CollectionHandle Database::collection_for_insert(std::string_view name) {
 }
 
 void Database::append(std::string_view name, std::span<JsonValue> documents,
-                      std::shared_ptr<Arena> arena) {
+                      std::shared_ptr<Arena> arena, const std::shared_ptr<SharedArena>& shared) {
   CollectionHandle handle = collection_for_insert(name);
   Collection::WriteGuard guard(*handle);
   std::vector<JsonValue>& stored = guard.documents();
   // Room first and copies first: the moves that follow cannot fail, so a failure stores nothing.
   make_room(stored, documents.size());
+  if (shared != nullptr && shared->arena->bytes_used() >= kSmallestKeptArena) {
+    size_t bytes = 0;
+    for (const JsonValue& document : documents) bytes += document.block_bytes();
+    guard.adopt_shared(shared, bytes);
+    for (JsonValue& document : documents) stored.push_back(std::move(document));
+    return;
+  }
+  if (shared != nullptr) arena = shared->arena;
   if (arena == nullptr || arena->bytes_used() < kSmallestKeptArena) {
     Arena& own = guard.arena();
     std::vector<JsonValue> copies;
@@ -398,12 +426,8 @@ void Database::update(std::string_view name, const query::UpdateEngine& update,
   // From here on no interrupt is taken; a failure (memory) leaves each document either updated
   // or as it was.
   Arena& arena = guard.arena();
-  size_t released = 0;
-  struct Release {
-    Collection::WriteGuard& guard;
-    size_t& bytes;
-    ~Release() { guard.release_bytes(bytes); }
-  } release{guard, released};
+  // Bytes of the values replaced count as they go, so a failure part way loses none of them.
+  size_t& released = guard.dead_bytes();
   IndexSet::Change change = guard.indexes().begin_change(
       update, filter == nullptr ? documents.size() : selected.size(), documents.size());
   auto apply = [&](size_t i) {
@@ -424,6 +448,9 @@ void Database::update(std::string_view name, const query::UpdateEngine& update,
       apply(selected[k]);
     }
   }
+  // The collection compacts itself when enough of it is dead; so may then the collections it
+  // shared an arena with (not this one again: compacting let go of every shared arena).
+  if (collection->compact(guard)) compact_sharers();
 }
 
 void Database::write_collection(std::string_view name, const Collection& collection) const {
@@ -462,14 +489,17 @@ void Database::load_from_document(const std::string& document_path) {
   for (auto member : document.members()) check_collection_name(member.key_view());
   std::optional<Error> failure;
   size_t members = prepare_collections(document, failure);
-  // Each collection keeps the one arena of the file (or copies from it, when it is small).
+  // Each collection keeps the one arena of the file (or copies from it, when it is small),
+  // which they share when there are several.
+  std::shared_ptr<SharedArena> shared;
+  if (document.size() > 1) shared = std::make_shared<SharedArena>(arena);
   size_t i = 0;
   for (auto member : document.members()) {
     if (i++ == members) break;
     if (member.value.is_array()) {
-      append(member.key_view(), member.value.elements(), arena);
+      append(member.key_view(), member.value.elements(), arena, shared);
     } else {
-      append(member.key_view(), std::span<JsonValue>(&member.value, 1), arena);
+      append(member.key_view(), std::span<JsonValue>(&member.value, 1), arena, shared);
     }
   }
   if (failure) throw *failure;

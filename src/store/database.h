@@ -102,9 +102,16 @@ class Database {
 
   // The collection for an insert: in memory, created, or loaded.
   CollectionHandle collection_for_insert(std::string_view name);
-  // Appends `documents` (moved from) under the write lock, keeping or copying from `arena`.
+  // Appends `documents` (moved from) under the write lock, keeping or copying from `arena`
+  // (from `shared`'s arena, when it is given: the arena of several collections).
   void append(std::string_view name, std::span<JsonValue> documents,
-              std::shared_ptr<Arena> arena);
+              std::shared_ptr<Arena> arena,
+              const std::shared_ptr<SharedArena>& shared = nullptr);
+  // Before a collection goes: the cached results of it keep copies of their documents only.
+  // Throws std::bad_alloc, the cache then unchanged.
+  void detach_results(std::string_view name);
+  // Compacts the collections that share arenas, once another let go of its part.
+  void compact_sharers();
   void load_collection(std::string_view name);
   // Makes ready, for load_from_document, the collections that the members of `document` name:
   // loaded from their files or, when they have none, created (their initial files made

@@ -35,6 +35,10 @@ class FindResult {
   };
 
   const CollectionHandle& source() const noexcept { return source_; }
+  // A result that shows the same documents, copied into a collection of their own (in one
+  // fresh arena): what a result that outlives its collection keeps, rather than the whole
+  // collection. Throws std::bad_alloc.
+  std::shared_ptr<const FindResult> detached() const;
   size_t size() const noexcept { return count_; }
 
   // Calls visit(document) for each passing document of `documents` (the source's documents,
@@ -84,6 +88,22 @@ inline FindResultHandle FindResult::Builder::finish(CollectionHandle source, siz
   }
   return FindResultHandle(
       new FindResult(std::move(source), count, std::move(positions_), std::move(bitmap)));
+}
+
+inline FindResultHandle FindResult::detached() const {
+  auto arena = std::make_shared<Arena>();
+  std::vector<JsonValue> copies;
+  copies.reserve(count_);
+  {
+    Collection::ReadGuard guard(*source_);
+    for_each(guard.documents(),
+             [&](const JsonValue& document) { copies.push_back(document.copy_into(arena.get())); });
+  }
+  const size_t count = copies.size();
+  auto alone = std::make_shared<Collection>(std::move(copies), std::move(arena));
+  Builder builder;
+  for (size_t i = 0; i < count; ++i) builder.add(i);
+  return std::move(builder).finish(std::move(alone), count);
 }
 
 }  // namespace tovra

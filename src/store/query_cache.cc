@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <utility>
+#include <vector>
 
 #include "store/siphash.h"
 
@@ -120,6 +121,16 @@ void QueryCache::erase(std::string_view collection, const JsonValue& query) {
   if (entry.collection != collection || !(entry.query == query)) return;
   recency_.erase(found->second);
   index_.erase(found);
+}
+
+void QueryCache::detach(const Collection& source) {
+  std::vector<std::pair<Entry*, FindResultHandle>> copies;
+  for (Entry& entry : recency_) {
+    if (entry.result->source().get() == &source) copies.emplace_back(&entry, nullptr);
+  }
+  // Every copy is made before any entry takes one, so a failure changes nothing.
+  for (auto& [entry, copy] : copies) copy = entry->result->detached();
+  for (auto& [entry, copy] : copies) entry->result = std::move(copy);
 }
 
 }  // namespace tovra

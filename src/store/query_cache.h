@@ -50,6 +50,10 @@ class QueryCache {
 
   // Removes the entry of (collection, query), if there is one.
   void erase(std::string_view collection, const JsonValue& query);
+  // Gives every entry whose result reads `source` a result over copies of its documents alone
+  // (FindResult::detached), so that the collection's memory can go with it. Throws
+  // std::bad_alloc, the entries then unchanged.
+  void detach(const Collection& source);
 
   size_t size() const noexcept { return recency_.size(); }
   void clear() noexcept {

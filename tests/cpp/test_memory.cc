@@ -1,0 +1,197 @@
+// Memory exhaustion and memory accounting of the store. Every allocation (operator new, and the
+// chunks of arenas) counts while a walk is armed, and the nth one fails: walked over every
+// allocation of a few updates, each document must come out either fully updated or as it was.
+// Then: updates whose operands find no target take no memory, and cached results of a dropped
+// collection keep only their own documents.
+// Plain program: prints each failed check and ends with "N passed, N failed".
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "json/arena.h"
+#include "json/error.h"
+#include "json/json_reader.h"
+#include "json/json_value.h"
+#include "query/filter.h"
+#include "query/update.h"
+#include "store/database.h"
+#include "test_support.h"
+
+using tovra::Arena;
+using tovra::Database;
+using tovra::JsonValue;
+using tovra::query::FilterEngine;
+using tovra::query::UpdateEngine;
+
+namespace {
+
+// The allocation walk: while armed, allocations are counted, and the one numbered fail_at fails.
+bool armed = false;
+uint64_t allocations = 0;
+uint64_t fail_at = 0;
+
+bool allocation_allowed() noexcept {
+  if (!armed) return true;
+  return ++allocations != fail_at;
+}
+
+}  // namespace
+
+void* operator new(size_t bytes) {
+  if (!allocation_allowed()) throw std::bad_alloc();
+  if (void* p = std::malloc(bytes == 0 ? 1 : bytes)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+JsonValue J(std::string_view text) { return tovra::parse_json(text); }
+
+// Documents of distinct key sets (so that a $delete needs a shape the arena lacks), with long
+// strings and nested objects (so that copies and shapes take chunks of their own).
+std::vector<JsonValue> scene_documents() {
+  std::vector<JsonValue> documents;
+  const std::string long_text(3000, 'q');
+  for (int i = 0; i < 40; ++i) {
+    std::string text = "{\"a\": " + std::to_string(i) + ", \"k\": 1, \"" + long_text +
+                       "\": 0, \"only" +
+                       std::to_string(i) + "\": " + std::to_string(i) + ", \"s\": \"" +
+                       long_text + "\", \"m\": {\"n\": 1, \"o" + std::to_string(i) +
+                       "\": 2, \"p\": \"" + long_text + "\"}}";
+    if (i % 5 == 4) text = "{\"a\": 1, \"z\": 2}";  // most records miss here
+    documents.push_back(J(text));
+  }
+  return documents;
+}
+
+struct WalkCase {
+  const char* update;
+  const char* filter;  // nullptr: every document
+};
+
+// Fails each allocation of the update in turn: the documents stay whole, then the update runs.
+void walk_update(const std::string& root, const WalkCase& c, int index) {
+  // "LONG" stands for a string that takes a chunk of its own.
+  std::string update_text = c.update;
+  if (size_t at = update_text.find("LONG"); at != std::string::npos) {
+    update_text.replace(at, 4, std::string(300000, 'L'));
+  }
+  const std::vector<JsonValue> originals = scene_documents();
+  UpdateEngine reference(J(update_text));
+  std::optional<FilterEngine> reference_filter;
+  if (c.filter != nullptr) reference_filter.emplace(J(c.filter));
+  std::vector<JsonValue> updated;
+  for (const JsonValue& original : originals) {
+    JsonValue copy = original;
+    if (!reference_filter || reference_filter->matches(copy)) reference.apply(copy);
+    updated.push_back(std::move(copy));
+  }
+
+  bool finished = false;
+  uint64_t failures = 0;
+  for (uint64_t n = 1; !finished && n < 100000; ++n) {
+    const std::string dir = root + "/walk" + std::to_string(index) + "_" + std::to_string(n);
+    Database database(dir);
+    const std::vector<JsonValue> documents = scene_documents();
+    for (const JsonValue& document : documents) database.insert("c", document);
+    UpdateEngine engine(J(update_text));
+    std::optional<FilterEngine> filter;
+    if (c.filter != nullptr) filter.emplace(J(c.filter));
+    tovra::CollectionHandle collection = database.begin_update("c");
+
+    allocations = 0;
+    fail_at = n;
+    armed = true;
+    try {
+      database.update("c", engine, filter ? &*filter : nullptr);
+      finished = true;
+    } catch (const std::bad_alloc&) {
+      ++failures;
+    }
+    armed = false;
+    finished = finished && allocations < n;  // the walk ends once no allocation was failed
+
+    tovra::Collection::ReadGuard guard(*collection);
+    const std::vector<JsonValue>& now = guard.documents();
+    CHECK(now.size() == originals.size());
+    for (size_t i = 0; i < now.size() && i < originals.size(); ++i) {
+      const bool whole = now[i] == updated[i] || now[i] == originals[i];
+      CHECK_MSG(whole, std::string(c.update) + " fault " + std::to_string(n) + " document " +
+                           std::to_string(i));
+      if (finished) CHECK_MSG(now[i] == updated[i], c.update);
+    }
+  }
+  // Every case allocates (a shape, a copy), so some allocations were failed.
+  CHECK_MSG(finished && failures > 0, c.update);
+  std::printf("%s: %llu allocations failed in turn\n", c.update,
+              static_cast<unsigned long long>(failures));
+}
+
+void test_whole_document_or_nothing(const std::string& root) {
+  Arena::set_chunk_check(allocation_allowed);
+  const WalkCase cases[] = {
+      {R"({"a": {"$set": 5}, "k": {"$delete": 1}})", nullptr},
+      // The delete comes first, and the copies that follow may fail after it.
+      {R"({"k": {"$delete": 1}, "s": {"$set": ["a long string of many bytes", {"x": "yy"}]},
+          "m.o3": {"$delete": 1}, "m.p": {"$set": {"nested": "LONG"}}})",
+       nullptr},
+      {R"({"m.n": {"$delete": 1}, "m.p": {"$delete": 1}, "a": {"$inc": 1}})", R"({"k": 1})"},
+      {R"({"m": {"$set": {"n": "a string longer than fourteen", "q": 1}}, "m.n": {"$delete": 1}})",
+       R"({"a": {"$gte": 2}})"},
+  };
+  int index = 0;
+  for (const WalkCase& c : cases) walk_update(root, c, index++);
+  Arena::set_chunk_check(nullptr);
+}
+
+// Bytes the collection's documents reach, and what its arenas hold.
+size_t arena_bytes_of(Database& database, const char* name) {
+  tovra::CollectionHandle collection = database.lookup(name);
+  tovra::Collection::ReadGuard guard(*collection);
+  size_t bytes = 0;
+  for (const JsonValue& document : guard.documents()) bytes += document.block_bytes();
+  return bytes;
+}
+
+// An operand whose target is missing is never copied: the memory of a collection stays put.
+void test_unapplied_operands_take_nothing(const std::string& root) {
+  Database database(root + "/operands");
+  for (int i = 0; i < 50; ++i) database.insert("c", J(R"({"a": {"b": 1}, "c": "x"})"));
+  const std::string operand = "[" + std::string(30, 'v') + "]";
+  const char* updates[] = {
+      R"({"missing": {"$set": ["vvvvvvvvvvvvvvvvvvvvvvvvvvvvvv", "vvvvvvvvvvvvvvvvvvvvvvvvv"]}})",
+      R"({"nope.x": {"$set": "a string too long to be inline"}})",
+      R"({"a": {"$delete": 1}, "a.b": {"$set": "a string too long to be inline"}})",
+  };
+  auto collection = database.begin_update("c");
+  Arena* arena = database.arena_for_insert("c");
+  const size_t before = arena->bytes_used();
+  for (const char* text : updates) {
+    UpdateEngine engine(J(text));
+    for (int round = 0; round < 40; ++round) database.update("c", engine, nullptr);
+  }
+  CHECK(arena->bytes_used() == before);
+  CHECK(arena_bytes_of(database, "c") < 50 * 200);
+}
+
+}  // namespace
+
+int main() {
+  char dir_template[] = "/tmp/test_memory_XXXXXX";
+  std::string dir = mkdtemp(dir_template);
+
+  test_whole_document_or_nothing(dir);
+  test_unapplied_operands_take_nothing(dir);
+
+  std::string cleanup = "rm -rf '" + dir + "'";
+  if (std::system(cleanup.c_str()) != 0) std::printf("could not remove %s\n", dir.c_str());
+  return test_support::summary();
+}
