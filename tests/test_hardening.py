@@ -65,7 +65,17 @@ def interrupt_child(body, *args, delay=0.5):
         assert proc.stderr.readline() == "ready\n"
         time.sleep(delay)
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=HANG_GUARD)
+        # A signal that lands before the child enters a blocking call (a loaded machine) is
+        # noticed by nobody while it then waits: one more, seconds later, reaches the wait.
+        deadline = time.monotonic() + HANG_GUARD
+        while True:
+            try:
+                out, err = proc.communicate(timeout=5)
+                break
+            except subprocess.TimeoutExpired:
+                if time.monotonic() > deadline:
+                    raise
+                proc.send_signal(signal.SIGINT)
     finally:
         if proc.poll() is None:
             proc.kill()
