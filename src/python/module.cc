@@ -149,22 +149,9 @@ PyObject* insert(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     std::string_view name = collection_name_argument(a[0]);
     PyObject* document = dict_argument("document", a[1]);
     check_collection_name(name);
-    Database& database = database_of(self);
-    if (Arena* own = database.arena_for_insert(name)) {
-      // The collection is in memory: the document converts straight into its arena, and a
-      // failure gives back what the conversion took.
-      Arena::Mark mark = own->mark();
-      try {
-        database.insert_converted(name, depythonize(document, own, /*outermost_in_arena=*/true));
-      } catch (...) {
-        own->rewind(mark);
-        throw;
-      }
-      return none();
-    }
-    auto arena = std::make_shared<Arena>();
-    JsonValue converted = depythonize(document, arena.get());
-    database.insert(name, std::move(converted), std::move(arena));
+    database_of(self).insert_converting(name, [&](Arena* arena, bool outermost_in_arena) {
+      return depythonize(document, arena, outermost_in_arena);
+    });
     return none();
   });
 }
