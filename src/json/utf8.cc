@@ -7,6 +7,7 @@
 
 #include "json/byte_scan.h"
 #include "json/utf8_decode.h"
+#include "json/utf8_tables.h"
 #include "json/utf8_validate.h"
 
 #ifdef TOVRA_UTF8_X86
@@ -56,7 +57,7 @@ void decode_scalar(const unsigned char* p, const unsigned char* end, Unit* out) 
 // mask of such lanes packs the values to the front. Steps depend on each other only through
 // the output position, so the processor overlaps them.
 
-using utf8_decode::kPackTables;
+using utf8_tables::kPackTables;
 
 // Eight lanes of one step: `last` holds the byte before each lane's, `before` the one before
 // that and `lead` the one before that, zero-extended to 16 bits; `mask` says which lanes stand
@@ -123,66 +124,10 @@ __attribute__((target("ssse3"))) const unsigned char* decode_ssse3(const unsigne
 // ---------------------------------------------------------------------------------------
 // Encoding four code points below U+10000 at a time: each 32-bit lane gets the one-, two- and
 // three-byte forms of its code point, the right one is selected by comparisons, and a shuffle
-// chosen by the four lengths packs the bytes together.
+// chosen by the four lengths packs the bytes together (the shuffles are in utf8_tables.h).
 
-struct EncodeTables {
-  std::array<uint8_t, 16> shuffles[256];
-  uint8_t lengths[256];
-  // Eight two-byte lanes, each holding a one-byte form (ASCII) or a two-byte one: bit k of the
-  // index says lane k is ASCII.
-  std::array<uint8_t, 16> pair_shuffles[256];
-  uint8_t pair_lengths[256];
-  // Eight three-byte forms from their byte planes: `leads` holds the first bytes (0..7) and
-  // the second ones (8..15), `lasts` the third ones (0..7). Output bytes 0..15 and 16..23 each
-  // take a shuffle of either register.
-  std::array<uint8_t, 16> triple_leads[2];
-  std::array<uint8_t, 16> triple_lasts[2];
-};
-
-EncodeTables build_encode_tables() {
-  EncodeTables tables{};
-  // Index: bit k says lane k is below U+0080, bit 4 + k that it is below U+0800.
-  for (unsigned index = 0; index < 256; ++index) {
-    tables.shuffles[index].fill(0x80);
-    int at = 0;
-    for (int k = 0; k < 4; ++k) {
-      int length = (index & (1u << k)) ? 1 : ((index & (16u << k)) ? 2 : 3);
-      for (int b = 0; b < length; ++b) tables.shuffles[index][at++] = static_cast<uint8_t>(4 * k + b);
-    }
-    tables.lengths[index] = static_cast<uint8_t>(at);
-  }
-  for (unsigned index = 0; index < 256; ++index) {
-    tables.pair_shuffles[index].fill(0x80);
-    int at = 0;
-    for (int k = 0; k < 8; ++k) {
-      int length = (index & (1u << k)) ? 1 : 2;
-      for (int b = 0; b < length; ++b) {
-        tables.pair_shuffles[index][at++] = static_cast<uint8_t>(2 * k + b);
-      }
-    }
-    tables.pair_lengths[index] = static_cast<uint8_t>(at);
-  }
-  for (int half = 0; half < 2; ++half) {
-    tables.triple_leads[half].fill(0x80);
-    tables.triple_lasts[half].fill(0x80);
-    for (int lane = 0; lane < 16; ++lane) {
-      int position = 16 * half + lane;
-      if (position >= 24) break;
-      int unit = position / 3, byte = position % 3;
-      if (byte == 2) {
-        tables.triple_lasts[half][lane] = static_cast<uint8_t>(unit);
-      } else {
-        tables.triple_leads[half][lane] = static_cast<uint8_t>(8 * byte + unit);
-      }
-    }
-  }
-  return tables;
-}
-
-const EncodeTables& encode_tables() {
-  static const EncodeTables tables = build_encode_tables();
-  return tables;
-}
+using utf8_tables::EncodeTables;
+using utf8_tables::kEncodeTables;
 
 template <typename Unit>
 __attribute__((target("ssse3"), always_inline)) inline __m128i load_four(const Unit* text) {
@@ -269,7 +214,7 @@ __attribute__((target("ssse3"))) size_t encode_uniform(const uint16_t* text, siz
 template <typename Unit>
 __attribute__((target("ssse3"))) size_t encode_ssse3(const Unit* text, size_t n, char*& out,
                                                      char* out_end) noexcept {
-  const EncodeTables& tables = encode_tables();
+  const EncodeTables& tables = kEncodeTables;
   const __m128i below_80 = _mm_set1_epi32(0x80);
   const __m128i below_800 = _mm_set1_epi32(0x800);
   const __m128i low6 = _mm_set1_epi32(0x3F);
