@@ -4,9 +4,10 @@
 // depythonize walks a Python value and builds a new JsonValue; a failure throws (PythonErrorSet
 // with the Python exception set, or tovra::Error for the conversion's own messages) and leaves
 // nothing half-built behind. pythonize builds new Python objects; nothing is shared with the
-// tree. The one deliberate sharing: equal object keys of the dicts one call returns may be the
-// same str object (a small cache of recent keys saves making each again). A str is immutable
-// and equal by value, so only an identity check (`is`) can tell.
+// tree. The deliberate sharing: within the result of one call, equal object keys, and equal
+// short string values (at most JsonValue::kInlineCapacity bytes), may be the same str object
+// (small caches of recently made strs save making each again). A str is immutable and equal by
+// value, so only an identity check (`is`) can tell.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

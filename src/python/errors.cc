@@ -204,9 +204,10 @@ void raise_unexpected(const char* what) noexcept {
 // that state exist on its first call into the module, at a point where it can still refuse:
 // it takes and returns a block far larger than the state, so the allocation that follows is
 // served from memory the thread just had, and fails with MemoryError when even the block is
-// refused. A returned block keeps at least the allocator's top padding (128 KiB) in place, so
-// the small allocation cannot miss. A thread key (no thread-local storage of its own) remembers
-// which threads are done.
+// refused. That the small allocation is then served from the memory just returned is best
+// effort, not a guarantee: it rests on how the C library's allocator keeps freed memory (glibc
+// keeps at least its top padding, 128 KiB, in place), which no interface promises. A thread
+// key (no thread-local storage of its own) remembers which threads are done.
 namespace {
 
 constexpr size_t kThreadStateRoom = 16 * 1024;
