@@ -430,7 +430,13 @@ class Parser {
         return JsonValue::number(negative ? -magnitude : magnitude);
       }
     }
-    // Other numbers that lie within the chunk at hand are checked and converted where they stand.
+    return parse_other_number();
+  }
+
+  // Numbers the fast path above leaves, the rare ones: kept out of line, so that the fast path
+  // inlines where values are read.
+  [[gnu::noinline]] JsonValue parse_other_number() {
+    // Numbers that lie within the chunk at hand are checked and converted where they stand.
     const char* after = scan_number(p_, end_);
     if (after != nullptr && after != end_) {
       JsonValue number;
