@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <span>
 
+#include "python/module_state.h"
 #include "store/collection.h"
 #include "store/find_result.h"
 #include "json/json_value.h"
@@ -33,7 +34,9 @@ inline constexpr uint32_t kItemsPerSignalCheck = 4096;
 // With an arena, the blocks of every value inside the outermost one are made in it, and the
 // arena must outlive them.
 // `outermost_in_arena` puts the outermost value's own block there too (a single document).
-JsonValue depythonize(PyObject* object, Arena* arena = nullptr, bool outermost_in_arena = false);
+// `state` is the calling module's (for the abstract classes a general value is tested against).
+JsonValue depythonize(ModuleState& state, PyObject* object, Arena* arena = nullptr,
+                      bool outermost_in_arena = false);
 
 // A new list of the documents, converted under the collection's read lock.
 PyObject* pythonize(const Collection& collection);
