@@ -1,7 +1,7 @@
 // Decoding valid UTF-8 into fixed-width text on vectors: what utf8.cc and the AVX2 file
 // utf8_decode_avx2.cc share. That file is compiled alone with -mavx2 and -mpopcnt, under the
 // rules json/utf8_validate.h sets for such files (intrinsics, this header and functions of
-// internal linkage only); utf8.cc calls it after checking the processor at run time.
+// internal linkage only); utf8.cc puts them into the AVX2 kernels (json/utf8_kernels.h).
 #pragma once
 
 #include <cstddef>

@@ -3,7 +3,6 @@
 // share them with the rest.
 #pragma once
 
-#include <array>
 #include <cstdint>
 
 namespace tovra::utf8_tables {
@@ -37,33 +36,39 @@ inline constexpr PackTables kPackTables = build_pack_tables();
 // two or three bytes, the shuffle that packs their forms together and the bytes it makes;
 // and the like for eight two-byte units and eight three-byte forms.
 struct EncodeTables {
-  std::array<uint8_t, 16> shuffles[256];
+  uint8_t shuffles[256][16];
   uint8_t lengths[256];
   // Eight two-byte lanes, each holding a one-byte form (ASCII) or a two-byte one: bit k of the
   // index says lane k is ASCII.
-  std::array<uint8_t, 16> pair_shuffles[256];
+  uint8_t pair_shuffles[256][16];
   uint8_t pair_lengths[256];
   // Eight three-byte forms from their byte planes: `leads` holds the first bytes (0..7) and
   // the second ones (8..15), `lasts` the third ones (0..7). Output bytes 0..15 and 16..23 each
   // take a shuffle of either register.
-  std::array<uint8_t, 16> triple_leads[2];
-  std::array<uint8_t, 16> triple_lasts[2];
+  uint8_t triple_leads[2][16];
+  uint8_t triple_lasts[2][16];
 };
+
+constexpr void fill_zero_bytes(uint8_t (&shuffle)[16]) {
+  for (uint8_t& lane : shuffle) lane = 0x80;  // a zero byte
+}
 
 constexpr EncodeTables build_encode_tables() {
   EncodeTables tables{};
   // Index: bit k says lane k is below U+0080, bit 4 + k that it is below U+0800.
   for (unsigned index = 0; index < 256; ++index) {
-    tables.shuffles[index].fill(0x80);
+    fill_zero_bytes(tables.shuffles[index]);
     int at = 0;
     for (int k = 0; k < 4; ++k) {
       int length = (index & (1u << k)) ? 1 : ((index & (16u << k)) ? 2 : 3);
-      for (int b = 0; b < length; ++b) tables.shuffles[index][at++] = static_cast<uint8_t>(4 * k + b);
+      for (int b = 0; b < length; ++b) {
+        tables.shuffles[index][at++] = static_cast<uint8_t>(4 * k + b);
+      }
     }
     tables.lengths[index] = static_cast<uint8_t>(at);
   }
   for (unsigned index = 0; index < 256; ++index) {
-    tables.pair_shuffles[index].fill(0x80);
+    fill_zero_bytes(tables.pair_shuffles[index]);
     int at = 0;
     for (int k = 0; k < 8; ++k) {
       int length = (index & (1u << k)) ? 1 : 2;
@@ -74,8 +79,8 @@ constexpr EncodeTables build_encode_tables() {
     tables.pair_lengths[index] = static_cast<uint8_t>(at);
   }
   for (int half = 0; half < 2; ++half) {
-    tables.triple_leads[half].fill(0x80);
-    tables.triple_lasts[half].fill(0x80);
+    fill_zero_bytes(tables.triple_leads[half]);
+    fill_zero_bytes(tables.triple_lasts[half]);
     for (int lane = 0; lane < 16; ++lane) {
       int position = 16 * half + lane;
       if (position >= 24) break;
