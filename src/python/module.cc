@@ -413,6 +413,10 @@ int exec_module(PyObject* module) {
   PyObject* type = PyType_FromModuleAndSpec(module, &tovra_spec, nullptr);
   if (type == nullptr) return -1;
   state.tovra_type = reinterpret_cast<PyTypeObject*>(type);
+  // A heap type keeps the doc after its text signature as __doc__, here ''; the class has
+  // only the signature, and its __doc__ stays None, as a static type's does.
+  if (PyDict_SetItemString(state.tovra_type->tp_dict, "__doc__", Py_None) < 0) return -1;
+  PyType_Modified(state.tovra_type);
   if (PyModule_AddObjectRef(module, "Tovra", type) < 0) return -1;
   PyObject* all = PyObject_GetAttrString(module, "__all__");
   if (all == nullptr) {
