@@ -64,6 +64,9 @@ class Database {
   // insert() appends it.
   template <typename Convert>
   void insert_converting(std::string_view name, Convert&& convert);
+  // The arena of the collection `name` when it is in memory (where insert_converting makes
+  // the document), or nullptr.
+  Arena* arena_for_insert(std::string_view name);
   // Appends each element of the array `documents`, in order, the same way.
   void insert_many(std::string_view name, JsonValue documents,
                    std::shared_ptr<Arena> arena = nullptr);
@@ -105,9 +108,7 @@ class Database {
   };
   using Registry = std::unordered_map<std::string, CollectionHandle, NameHash, std::equal_to<>>;
 
-  // The arena of the collection `name` when it is in memory, or nullptr; and the append of a
-  // document made in it. The steps of insert_converting.
-  Arena* arena_for_insert(std::string_view name);
+  // The append of a document made in the collection's arena: a step of insert_converting.
   void insert_converted(std::string_view name, JsonValue document);
   // The collection for an insert: in memory, created, or loaded.
   CollectionHandle collection_for_insert(std::string_view name);
