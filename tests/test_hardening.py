@@ -548,6 +548,77 @@ def test_only_the_first_interpreter_may_use_the_module(tmp_path, first):
             len(lines) == 1 and lines[0].startswith(refused))
 
 
+# --- An embedding program that starts the interpreter twice ---------------------------------
+
+EMBEDDER = r"""
+#include <Python.h>
+#include <stdio.h>
+
+/* Runs argv[1] in a fresh interpreter, twice: Py_Initialize, the script, Py_FinalizeEx. */
+int main(int argc, char** argv) {
+  (void)argc;
+  for (int round = 1; round <= 2; ++round) {
+    Py_Initialize();
+    PyObject* globals = PyDict_New();
+    PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins());
+    PyObject* number = PyLong_FromLong(round);
+    PyDict_SetItemString(globals, "ROUND", number);
+    Py_DECREF(number);
+    PyObject* result = PyRun_String(argv[1], Py_file_input, globals, globals);
+    if (result == NULL) {
+      PyErr_Print();
+      return 10 + round;
+    }
+    Py_DECREF(result);
+    Py_DECREF(globals);
+    if (Py_FinalizeEx() < 0) return 20 + round;
+  }
+  return 0;
+}
+"""
+
+EMBEDDED_SCRIPT = """
+import sys
+from tovra import Tovra
+db = Tovra(sys_dir)
+db.insert("c", {"round": ROUND, "tags": ("a", "b")})
+try:
+    db.update("c", {"$bogus": 1})
+except BaseException as error:
+    print(ROUND, type(error).__name__, db.find("c"), flush=True)
+"""
+
+
+def test_module_works_again_after_the_interpreter_is_started_anew(tmp_path):
+    import shutil
+    import sysconfig
+
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if compiler is None or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        pytest.skip("needs a C compiler and a shared libpython")
+    source = tmp_path / "embed.c"
+    source.write_text(EMBEDDER)
+    program = tmp_path / "embed"
+    libdir = sysconfig.get_config_var("LIBDIR")
+    subprocess.run(
+        [compiler, str(source), "-o", str(program), "-I" + sysconfig.get_paths()["include"],
+         "-L" + libdir, "-Wl,-rpath," + libdir,
+         "-lpython" + sysconfig.get_config_var("LDVERSION")],
+        check=True, capture_output=True, timeout=HANG_GUARD)
+    import tovra
+
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(tovra.__file__), PYTHONHOME=sys.base_prefix)
+    script = "sys_dir = %r\n" % str(tmp_path / "db") + EMBEDDED_SCRIPT
+    proc = subprocess.run([str(program), script], capture_output=True, text=True, env=env,
+                          timeout=HANG_GUARD)
+    assert proc.returncode == 0, proc.stderr
+    # Nothing was written, so the second interpreter starts from an empty directory again.
+    assert proc.stdout.splitlines() == [
+        "1 PanicException [{'round': 1, 'tags': ['a', 'b']}]",
+        "2 PanicException [{'round': 2, 'tags': ['a', 'b']}]",
+    ]
+
+
 # --- Look-alikes: numpy booleans and int subclasses -----------------------------------------
 
 def fake_numpy_scalar(name):

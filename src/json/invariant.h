@@ -4,9 +4,11 @@
 // NEVER(cond) do the same for a condition the code still handles gracefully, and yield its value
 // so that release builds keep the handling:
 //     if (NEVER(index >= size)) return nullptr;
-// The checks are on when TOVRA_DEBUG_ASSERTIONS is defined (debug and sanitizer builds: CMake
-// defines it for every build type but Release) and compile to nothing otherwise. A failed check
-// is a bug in tovra, never a consequence of input.
+// The checks are on when TOVRA_DEBUG_ASSERTIONS is defined and compile to nothing otherwise.
+// CMake defines it when the option TOVRA_ASSERTIONS is on, which by default it is only for
+// Debug builds and sanitizer builds (TOVRA_SANITIZE); Release, RelWithDebInfo and MinSizeRel
+// builds run without the checks unless asked. A failed check is a bug in tovra, never a
+// consequence of input.
 #pragma once
 
 #if defined(TOVRA_DEBUG_ASSERTIONS)

@@ -7,6 +7,7 @@
 #include "json/byte_scan.h"
 #include "json/error.h"
 #include "json/number_text.h"
+#include "json/powers_of_ten.h"
 #include "json/reader_layout.h"
 #include "json/reader_source.h"
 #include "json/utf8.h"
@@ -174,7 +175,7 @@ class Parser {
       size_t first_value = values_.size();
       uint32_t read = 0;
       while (read < size && take_key(expected.keys[read])) {
-        // take_key leaves at least 16 bytes in the chunk: compact text's colon is one compare.
+        // take_key leaves at least one byte in the chunk: compact text's colon is one compare.
         if (*p_ == ':') {
           ++p_;
         } else {
@@ -234,8 +235,9 @@ class Parser {
   // Takes the key `key` when the text at hand spells it (quotes included), as a key that
   // needs no escapes must be spelt; otherwise reads nothing.
   bool take_key(const Layout::Key& key) {
-    // Keys near the end of a chunk are left to the general path.
-    if (static_cast<size_t>(end_ - p_) < key.length + 18 || *p_ != '"') return false;
+    // The key, its quotes and the byte after them must lie in the chunk; near its end the
+    // general path reads them. The 16-byte load may reach past the chunk, into its slack.
+    if (static_cast<size_t>(end_ - p_) < key.length + 3 || *p_ != '"') return false;
 #if defined(__SSE2__)
     if (key.length < 16) {
       __m128i text = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_ + 1));
@@ -264,11 +266,12 @@ class Parser {
     return object;
   }
 
-  // A string value: a short one that lies whole in the chunk is built in one store.
+  // A string value: a short one that lies whole in the chunk is built in one store, from a
+  // 16-byte load that the chunk's slack keeps readable.
   JsonValue parse_string_value() {
     std::string_view text = parse_string();
-    if (text.size() <= JsonValue::kInlineCapacity && text.data() != text_.data() &&
-        end_ - text.data() >= 16) {
+    static_assert(reader::kSlack >= 16);
+    if (text.size() <= JsonValue::kInlineCapacity && text.data() != text_.data()) {
       return JsonValue::short_string_of_padded(text.data(), text.size());
     }
     return JsonValue::string(text, block_arena());
@@ -387,49 +390,53 @@ class Parser {
   JsonValue parse_number() {
     // Numbers of up to 19 digits without an exponent, most of a document's, are read as they
     // are checked: integers exactly, and decimals whose digits fit in a double's 53 bits by
-    // one division, which is then correctly rounded as both operands are exact.
-    if (end_ - p_ >= 22) {
-      const char* p = p_;
-      bool negative = *p == '-';
-      p += negative;
-      const char* digits = p;
-      uint64_t mantissa = 0;
-      auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
-      while (p - digits < 19 && is_digit(*p)) {
+    // one division, which is then correctly rounded as both operands are exact. The digits are
+    // read without testing for the chunk's end (at most 22 bytes, within its slack), and the
+    // number is taken only when the byte that ends it lies in the chunk.
+    static_assert(reader::kSlack >= 22);
+    const char* p = p_;
+    bool negative = *p == '-';
+    p += negative;
+    const char* digits = p;
+    uint64_t mantissa = 0;
+    auto is_digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
+    while (p - digits < 19 && is_digit(*p)) {
+      mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    }
+    const size_t integer_digits = static_cast<size_t>(p - digits);
+    bool well_formed = integer_digits > 0 && !(*digits == '0' && integer_digits > 1);
+    size_t fraction_digits = 0;
+    if (well_formed && *p == '.') {
+      const char* fraction = ++p;
+      while (integer_digits + static_cast<size_t>(p - fraction) < 19 && is_digit(*p)) {
         mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
       }
-      const size_t integer_digits = static_cast<size_t>(p - digits);
-      bool well_formed = integer_digits > 0 && !(*digits == '0' && integer_digits > 1);
-      size_t fraction_digits = 0;
-      if (well_formed && *p == '.') {
-        const char* fraction = ++p;
-        while (integer_digits + static_cast<size_t>(p - fraction) < 19 && is_digit(*p)) {
-          mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
-        }
-        fraction_digits = static_cast<size_t>(p - fraction);
-        well_formed = fraction_digits > 0;
+      fraction_digits = static_cast<size_t>(p - fraction);
+      well_formed = fraction_digits > 0;
+    }
+    bool ends_here = !is_digit(*p) && *p != '.' && *p != 'e' && *p != 'E';
+    if (well_formed && ends_here && p < end_) {
+      if (fraction_digits == 0 && !negative) {
+        p_ = p;
+        return JsonValue::uint(mantissa);
       }
-      bool ends_here = !is_digit(*p) && *p != '.' && *p != 'e' && *p != 'E';
-      if (well_formed && ends_here) {
-        if (fraction_digits == 0 && !negative) {
-          p_ = p;
-          return JsonValue::uint(mantissa);
-        }
-        if (fraction_digits == 0 && mantissa <= uint64_t{1} << 63) {
-          p_ = p;
-          return JsonValue::integer(static_cast<int64_t>(uint64_t{0} - mantissa));
-        }
-        if (fraction_digits != 0 && mantissa <= uint64_t{1} << 53) {
-          static constexpr double kPowersOfTen[19] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,
-                                                      1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13,
-                                                      1e14, 1e15, 1e16, 1e17, 1e18};
-          double magnitude = static_cast<double>(mantissa) / kPowersOfTen[fraction_digits];
-          p_ = p;
-          return JsonValue::number(negative ? -magnitude : magnitude);
-        }
+      if (fraction_digits == 0 && mantissa <= uint64_t{1} << 63) {
+        p_ = p;
+        return JsonValue::integer(static_cast<int64_t>(uint64_t{0} - mantissa));
+      }
+      if (fraction_digits != 0 && mantissa <= uint64_t{1} << 53) {
+        double magnitude = static_cast<double>(mantissa) / kExactPowersOfTen[fraction_digits];
+        p_ = p;
+        return JsonValue::number(negative ? -magnitude : magnitude);
       }
     }
-    // Other numbers that lie within the chunk at hand are checked and converted where they stand.
+    return parse_other_number();
+  }
+
+  // Numbers the fast path above leaves, the rare ones: kept out of line, so that the fast path
+  // inlines where values are read.
+  [[gnu::noinline]] JsonValue parse_other_number() {
+    // Numbers that lie within the chunk at hand are checked and converted where they stand.
     const char* after = scan_number(p_, end_);
     if (after != nullptr && after != end_) {
       JsonValue number;

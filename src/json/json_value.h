@@ -16,6 +16,14 @@
 // Copying is deep and makes heap blocks (copy_into makes them in an arena); moving steals the
 // block, which must then not outlive its arena. A JsonValue is not thread-safe by itself: the
 // CollectionHandle lock guards the values it holds.
+//
+// A short string (up to kInlineCapacity = 14 bytes, inline) is laid out as: bytes 0 to 13 the
+// text followed by zeros, byte 14 its length, byte 15 the tag. The zeros are an invariant that
+// every way of making one keeps (string(), short_string_of_padded(), copies and moves of the
+// 16 bytes), and that code relies on: two short strings are equal exactly when their 16 bytes
+// are, so Shape::same_key compares and Shape::key_hash hashes the two words, the str cache of
+// the Python binding is keyed by them, and the writer copies them whole (short_string_bytes()).
+// has_zero_padding() tests it; those places assert it in checked builds.
 #pragma once
 
 #include <cstddef>
@@ -108,7 +116,7 @@ class JsonValue {
   static JsonValue string(std::string_view text, Arena* arena = nullptr) {
     if (text.size() > kInlineCapacity) return block_string(text, arena);
     JsonValue v;
-    // Zero padding makes two equal inline strings equal in all 16 bytes (see find below).
+    // The zero padding of short strings (see the top of this file).
     std::memset(v.bytes_, 0, sizeof v.bytes_);
     copy_short(v.bytes_, text.data(), text.size());
     v.bytes_[14] = static_cast<uint8_t>(text.size());
@@ -223,6 +231,15 @@ class JsonValue {
   // 14) and the tag, readable as two words. Null for any other value.
   const uint8_t* short_string_bytes() const noexcept {
     return is_string() && !heap_string() ? bytes_ : nullptr;
+  }
+  // Whether a short string's bytes past its text are zero, as they must be (see the top of
+  // this file); true for every other value.
+  bool has_zero_padding() const noexcept {
+    if (!is_string() || heap_string()) return true;
+    for (size_t i = bytes_[14]; i < kInlineCapacity; ++i) {
+      if (bytes_[i] != 0) return false;
+    }
+    return true;
   }
 
   // Arrays: the elements; objects: the members. Empty for every other type.
@@ -397,6 +414,7 @@ class Shape {
   }
   // Whether two keys (strings) are equal, comparing the 16 bytes of short ones.
   static bool same_key(const JsonValue& a, const JsonValue& b) noexcept {
+    TOVRA_ASSERT(a.has_zero_padding() && b.has_zero_padding());
     uint64_t x[2], y[2];
     std::memcpy(x, a.bytes_, 16);
     std::memcpy(y, b.bytes_, 16);
@@ -415,6 +433,7 @@ class Shape {
     uint64_t words[2];
     if (!key.heap_string()) {
       // A short key is zero-padded within its 16 bytes.
+      TOVRA_ASSERT(key.has_zero_padding());
       std::memcpy(words, key.bytes_, 16);
       return words[0] * 0x9e3779b97f4a7c15ull + (words[1] ^ (words[1] >> 29));
     }

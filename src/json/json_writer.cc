@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "json/byte_scan.h"
+#include "json/powers_of_ten.h"
 
 namespace tovra {
 
@@ -129,15 +130,21 @@ class JsonEmitter {
     put(']');
   }
 
+  // Room a short string takes in the buffer: the opening quote, the 16 bytes it is stored in,
+  // written whole, and the closing quote, which lands among them or right after.
+  static constexpr size_t kShortStringRoom = 18;
+
   // A string value or key. A short one is tested and copied as the two words it is stored
-  // in, without first gathering its bytes (which would stall reading them back).
+  // in, without first gathering its bytes (which would stall reading them back); its zero
+  // padding (json_value.h) means nothing but the text is escaped or counted.
   void string(const JsonValue& v) {
     const uint8_t* bytes = v.short_string_bytes();
-    if (bytes == nullptr || static_cast<size_t>(buffer_end() - pos_) < 18) {
+    if (bytes == nullptr || static_cast<size_t>(buffer_end() - pos_) < kShortStringRoom) {
       string(v.as_string());
       return;
     }
     size_t n = bytes[14];
+    TOVRA_ASSERT(v.has_zero_padding());
     uint64_t low, high;
     std::memcpy(&low, bytes, 8);
     std::memcpy(&high, bytes + 8, 8);
@@ -308,14 +315,13 @@ class JsonEmitter {
   // candidate with f fraction digits: none with fewer digits reads back, and none other with
   // as many does. False when no f up to kMostFractionDigits qualifies.
   static bool short_decimal(double magnitude, uint64_t& decimal, int& fraction_digits) {
-    static constexpr double kPowersOfTen[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
     static constexpr int kMostFractionDigits = 9;
     for (int f = 0; f <= kMostFractionDigits; ++f) {
-      double product = magnitude * kPowersOfTen[f];
+      double product = magnitude * kExactPowersOfTen[f];
       if (!(product < 1e15)) return false;
       // Adding and taking away 2^52 rounds a product below 2^52 to the nearest integer.
       double rounded = (product + 0x1p52) - 0x1p52;
-      if (rounded != 0 && rounded / kPowersOfTen[f] == magnitude) {
+      if (rounded != 0 && rounded / kExactPowersOfTen[f] == magnitude) {
         decimal = static_cast<uint64_t>(rounded);
         fraction_digits = f;
         return true;

@@ -30,7 +30,7 @@ class ByteSink {
   virtual void write(const char* bytes, size_t n) = 0;
 };
 
-// Writes `values` as one JSON array to `stream` through an 8 KiB buffer, never holding the
+// Writes `values` as one JSON array to `stream` through a 256 KiB buffer, never holding the
 // whole text in memory.
 void write_json_array(ByteSink& stream, std::span<const JsonValue> values);
 

@@ -1,5 +1,9 @@
 // The two sources of the reader's text: a stream pulled through one buffer, and text in memory.
-// Each hands out chunks of bytes, and no chunk ends inside a UTF-8 sequence.
+// Each hands out chunks of bytes. No chunk ends inside a UTF-8 sequence, and every chunk is
+// followed by at least kSlack readable bytes that are not part of it (what they hold is
+// unspecified): the parser's fast paths load 16 bytes at a time and read a number's digits
+// without testing for the end at each byte, and test only that what they take lies in the
+// chunk.
 #pragma once
 
 #include <cstddef>
@@ -14,6 +18,10 @@ namespace tovra::reader {
 // Large enough that a file costs few system calls, small enough to stay in the processor's
 // caches while it is parsed.
 constexpr size_t kReadBufferSize = size_t{256} << 10;
+
+// Readable bytes past the end of every chunk. The parser's widest look past its position is a
+// number's 21 characters and the byte after them, or a 16-byte load.
+inline constexpr size_t kSlack = 32;
 
 // The length of the longest prefix of [p, p + n) that does not end inside a UTF-8 sequence: a
 // byte of the form 11xxxxxx among the last three, whose sequence would need more bytes than
@@ -63,25 +71,30 @@ class StreamSource {
 
  private:
   ByteSource& stream_;
-  std::unique_ptr<char[]> buffer_{new char[kReadBufferSize]};
+  std::unique_ptr<char[]> buffer_{new char[kReadBufferSize + kSlack]()};
   char held_bytes_[3];
   size_t held_ = 0;
 };
 
-// Text in memory, as one chunk; it may hold NUL bytes.
+// Text in memory, as one chunk; it may hold NUL bytes. The text is copied into a buffer of its
+// own, which has the slack that the caller's memory may lack.
 class TextSource {
  public:
-  explicit TextSource(std::string_view text) : text_(text) {}
+  explicit TextSource(std::string_view text)
+      : size_(text.size()), copy_(new char[text.size() + kSlack]()) {
+    if (!text.empty()) std::memcpy(copy_.get(), text.data(), text.size());
+  }
   bool next(const char*& begin, const char*& end) {
     if (done_) return false;
     done_ = true;
-    begin = text_.data();
-    end = text_.data() + text_.size();
+    begin = copy_.get();
+    end = copy_.get() + size_;
     return true;
   }
 
  private:
-  std::string_view text_;
+  size_t size_;
+  std::unique_ptr<char[]> copy_;
   bool done_ = false;
 };
 

@@ -13,6 +13,8 @@ namespace tovra::utf8_decode {
 
 namespace {
 
+using utf8_tables::kPackTables;
+
 inline __m128i load16(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
 
 // Per byte, whether it begins a code point: ASCII bytes and lead bytes are above 0xBF taken

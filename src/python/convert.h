@@ -4,9 +4,10 @@
 // depythonize walks a Python value and builds a new JsonValue; a failure throws (PythonErrorSet
 // with the Python exception set, or tovra::Error for the conversion's own messages) and leaves
 // nothing half-built behind. pythonize builds new Python objects; nothing is shared with the
-// tree. The one deliberate sharing: equal object keys of the dicts one call returns may be the
-// same str object (a small cache of recent keys saves making each again). A str is immutable
-// and equal by value, so only an identity check (`is`) can tell.
+// tree. The deliberate sharing: within the result of one call, equal object keys, and equal
+// short string values (at most JsonValue::kInlineCapacity bytes), may be the same str object
+// (small caches of recently made strs save making each again). A str is immutable and equal by
+// value, so only an identity check (`is`) can tell.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <span>
 
+#include "python/module_state.h"
 #include "store/collection.h"
 #include "store/find_result.h"
 #include "json/json_value.h"
@@ -32,7 +34,9 @@ inline constexpr uint32_t kItemsPerSignalCheck = 4096;
 // With an arena, the blocks of every value inside the outermost one are made in it, and the
 // arena must outlive them.
 // `outermost_in_arena` puts the outermost value's own block there too (a single document).
-JsonValue depythonize(PyObject* object, Arena* arena = nullptr, bool outermost_in_arena = false);
+// `state` is the calling module's (for the abstract classes a general value is tested against).
+JsonValue depythonize(ModuleState& state, PyObject* object, Arena* arena = nullptr,
+                      bool outermost_in_arena = false);
 
 // A new list of the documents, converted under the collection's read lock.
 PyObject* pythonize(const Collection& collection);

@@ -119,46 +119,28 @@ void set_exception_of(PyObject* type, const Error& error) {
   PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
 }
 
-int64_t current_interpreter() noexcept {
-  return PyInterpreterState_GetID(PyInterpreterState_Get());
-}
-
 }  // namespace
 
-PyObject* InterpreterCache::get() const noexcept {
-  return object_ != nullptr && interpreter_ == current_interpreter() ? object_ : nullptr;
-}
-
-PyObject* InterpreterCache::fill(PyObject* object) noexcept {
-  if (object_ == nullptr) {
-    object_ = object;
-    interpreter_ = current_interpreter();
-    Py_INCREF(object);
+PyObject* panic_exception_type(ModuleState& state) {
+  if (state.panic_type == nullptr) {
+    state.panic_type = PyErr_NewExceptionWithDoc(
+        "tovra.PanicException",
+        "Raised for a query that cannot be parsed or an internal failure of tovra.",
+        PyExc_BaseException, nullptr);
+    if (state.panic_type == nullptr) return nullptr;
   }
-  return object;
+  Py_INCREF(state.panic_type);
+  return state.panic_type;
 }
 
-PyObject* panic_exception_type() {
-  static InterpreterCache cache;
-  if (PyObject* type = cache.get()) {
-    Py_INCREF(type);
-    return type;
-  }
-  PyObject* type = PyErr_NewExceptionWithDoc(
-      "tovra.PanicException",
-      "Raised for a query that cannot be parsed or an internal failure of tovra.",
-      PyExc_BaseException, nullptr);
-  return type == nullptr ? nullptr : cache.fill(type);
-}
-
-void raise_error(const Error& error) {
+void raise_error(ModuleState& state, const Error& error) {
   if (error.kind() == ErrorKind::kInterrupted) {
     // The signal handler's exception is pending already: it is what the caller gets.
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
     return;
   }
   if (error.kind() == ErrorKind::kPanic) {
-    PyObject* type = panic_exception_type();
+    PyObject* type = panic_exception_type(state);
     if (type == nullptr) return;  // creating the class failed and set its own error
     set_exception_of(type, error);
     Py_DECREF(type);
@@ -190,8 +172,8 @@ void throw_python(PyObject* type, const std::string& message) {
   throw PythonErrorSet{};
 }
 
-void raise_unexpected(const char* what) noexcept {
-  PyObject* type = panic_exception_type();
+void raise_unexpected(ModuleState& state, const char* what) noexcept {
+  PyObject* type = panic_exception_type(state);
   if (type == nullptr) return;
   PyErr_SetString(type, what);
   Py_DECREF(type);
@@ -204,9 +186,10 @@ void raise_unexpected(const char* what) noexcept {
 // that state exist on its first call into the module, at a point where it can still refuse:
 // it takes and returns a block far larger than the state, so the allocation that follows is
 // served from memory the thread just had, and fails with MemoryError when even the block is
-// refused. A returned block keeps at least the allocator's top padding (128 KiB) in place, so
-// the small allocation cannot miss. A thread key (no thread-local storage of its own) remembers
-// which threads are done.
+// refused. That the small allocation is then served from the memory just returned is best
+// effort, not a guarantee: it rests on how the C library's allocator keeps freed memory (glibc
+// keeps at least its top padding, 128 KiB, in place), which no interface promises. A thread
+// key (no thread-local storage of its own) remembers which threads are done.
 namespace {
 
 constexpr size_t kThreadStateRoom = 16 * 1024;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "json/error.h"
+#include "python/module_state.h"
 
 namespace tovra::python {
 
@@ -22,55 +23,39 @@ struct PythonErrorSet {};
 
 // Sets the Python exception of `error`: its class by the kind, its only argument the message,
 // errno (alone) for an OS error, and the error's note, when it has one, as an exception note.
-void raise_error(const Error& error);
+void raise_error(ModuleState& state, const Error& error);
 // Adds `note` to the exception that is set (nothing when none is). A note that cannot be added
 // leaves the exception as it was.
 void add_note_to_raised(const std::string& note) noexcept;
 // Sets a Python exception of `type` with `message` and unwinds.
 [[noreturn]] void throw_python(PyObject* type, const std::string& message);
 
-// A Python object cached for the interpreter that made it. The module serves one interpreter
-// (its initialisation refuses any other), so one slot per cache suffices; an object made in
-// one interpreter must never be handed to another, so a lookup from any other interpreter finds
-// nothing, and what that interpreter makes is not kept.
-class InterpreterCache {
- public:
-  // The cached object (borrowed) when the current interpreter filled the cache, else null.
-  PyObject* get() const noexcept;
-  // Keeps `object` (a new reference, taken over) when the cache is empty; returns the object
-  // the caller may use, as a new reference.
-  PyObject* fill(PyObject* object) noexcept;
-
- private:
-  int64_t interpreter_ = -1;
-  PyObject* object_ = nullptr;
-};
-
 // The exception class of rejected queries and broken invariants, derived directly from
-// BaseException so that `except Exception` does not catch it. Created on first use. Returns a
-// new reference, or null with the creation's exception set.
-PyObject* panic_exception_type();
+// BaseException so that `except Exception` does not catch it. Created on first use, once per
+// module object. Returns a new reference, or null with the creation's exception set.
+PyObject* panic_exception_type(ModuleState& state);
 
-void raise_unexpected(const char* what) noexcept;
+void raise_unexpected(ModuleState& state, const char* what) noexcept;
 
 // Makes sure the calling thread can throw C++ exceptions (see errors.cc). False, with
 // MemoryError set, when memory is too short for that.
 bool prepare_thread() noexcept;
 
+// `state` is that of the module whose method runs (module_state() of its class).
 template <typename Body>
-PyObject* call_guarded(Body&& body) noexcept {
+PyObject* call_guarded(ModuleState& state, Body&& body) noexcept {
   if (!prepare_thread()) return nullptr;
   try {
     return body();
   } catch (const PythonErrorSet&) {
   } catch (const Error& error) {
-    raise_error(error);
+    raise_error(state, error);
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& error) {
-    raise_unexpected(error.what());
+    raise_unexpected(state, error.what());
   } catch (...) {
-    raise_unexpected("unknown internal failure");
+    raise_unexpected(state, "unknown internal failure");
   }
   return nullptr;
 }

@@ -32,6 +32,9 @@ struct TovraObject {
 
 Database& database_of(PyObject* self) { return *reinterpret_cast<TovraObject*>(self)->database; }
 
+// The state of the module whose class Tovra `self` is an instance of.
+ModuleState& state_of(PyObject* self) { return module_state(Py_TYPE(self)); }
+
 // Borrows guard a method against being entered again while it runs, which Python code run
 // during a conversion (a dict subclass calling back into the database) could otherwise do.
 class ExclusiveBorrow {
@@ -119,7 +122,7 @@ const Signature kDropCollection{"Tovra.drop_collection()", {"collection_name"}, 
 const Signature kWrite{"Tovra.write()", {"collection_name"}, 1};
 
 PyObject* load_from_document(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     PyObject* a[1];
     bind_arguments(kLoadFromDocument, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
@@ -130,7 +133,7 @@ PyObject* load_from_document(PyObject* self, Args args, Py_ssize_t nargs, PyObje
 }
 
 PyObject* create_collection(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     PyObject* a[1];
     bind_arguments(kCreateCollection, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
@@ -142,35 +145,24 @@ PyObject* create_collection(PyObject* self, Args args, Py_ssize_t nargs, PyObjec
 }
 
 PyObject* insert(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  ModuleState& state = state_of(self);
+  return call_guarded(state, [&] {
     PyObject* a[2];
     bind_arguments(kInsert, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
     std::string_view name = collection_name_argument(a[0]);
     PyObject* document = dict_argument("document", a[1]);
     check_collection_name(name);
-    Database& database = database_of(self);
-    if (Arena* own = database.arena_for_insert(name)) {
-      // The collection is in memory: the document converts straight into its arena, and a
-      // failure gives back what the conversion took.
-      Arena::Mark mark = own->mark();
-      try {
-        database.insert_converted(name, depythonize(document, own, /*outermost_in_arena=*/true));
-      } catch (...) {
-        own->rewind(mark);
-        throw;
-      }
-      return none();
-    }
-    auto arena = std::make_shared<Arena>();
-    JsonValue converted = depythonize(document, arena.get());
-    database.insert(name, std::move(converted), std::move(arena));
+    database_of(self).insert_converting(name, [&](Arena* arena, bool outermost_in_arena) {
+      return depythonize(state, document, arena, outermost_in_arena);
+    });
     return none();
   });
 }
 
 PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  ModuleState& state = state_of(self);
+  return call_guarded(state, [&] {
     PyObject* a[2];
     bind_arguments(kInsertMany, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
@@ -179,7 +171,7 @@ PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     check_collection_name(name);
     // The whole list converts before anything is stored, so a failure stores nothing.
     auto arena = std::make_shared<Arena>();
-    JsonValue converted = depythonize(documents, arena.get());
+    JsonValue converted = depythonize(state, documents, arena.get());
     database_of(self).insert_many(name, std::move(converted), std::move(arena));
     return none();
   });
@@ -187,7 +179,7 @@ PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
 
 PyObject* insert_many_from_document(PyObject* self, Args args, Py_ssize_t nargs,
                                     PyObject* kwnames) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     PyObject* a[2];
     bind_arguments(kInsertManyFromDocument, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
@@ -200,7 +192,8 @@ PyObject* insert_many_from_document(PyObject* self, Args args, Py_ssize_t nargs,
 }
 
 PyObject* find(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  ModuleState& state = state_of(self);
+  return call_guarded(state, [&] {
     PyObject* a[2];
     bind_arguments(kFind, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
@@ -211,7 +204,7 @@ PyObject* find(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     // The collection loads before the query converts.
     CollectionHandle collection = database.collection(name);
     if (query == nullptr) return pythonize(*collection);
-    JsonValue query_value = depythonize(query);
+    JsonValue query_value = depythonize(state, query);
     bool stored = false;
     FindResultHandle result = database.find(name, query_value, &stored);
     try {
@@ -225,7 +218,8 @@ PyObject* find(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
 }
 
 PyObject* update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  ModuleState& state = state_of(self);
+  return call_guarded(state, [&] {
     PyObject* a[4];
     bind_arguments(kUpdate, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
@@ -239,9 +233,9 @@ PyObject* update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     // Each engine is built right after its query converts: parsing the update writes its
     // diagnostic lines before the filter is looked at.
     StandardOutput diagnostics;
-    query::UpdateEngine update_engine(depythonize(update_query), &diagnostics);
+    query::UpdateEngine update_engine(depythonize(state, update_query), &diagnostics);
     std::optional<query::FilterEngine> filter_engine;
-    if (filter_query != nullptr) filter_engine.emplace(depythonize(filter_query));
+    if (filter_query != nullptr) filter_engine.emplace(depythonize(state, filter_query));
     database.update(name, update_engine, filter_engine ? &*filter_engine : nullptr);
     if (return_result) return pythonize(*collection);
     return none();
@@ -249,7 +243,7 @@ PyObject* update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
 }
 
 PyObject* collections(PyObject* self, PyObject*) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     SharedBorrow borrow(self);
     std::vector<std::string> names = database_of(self).list_collections();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(names.size())));
@@ -265,7 +259,7 @@ PyObject* collections(PyObject* self, PyObject*) {
 }
 
 PyObject* drop_collection(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     PyObject* a[1];
     bind_arguments(kDropCollection, args, nargs, kwnames, a);
     ExclusiveBorrow borrow(self);
@@ -277,7 +271,7 @@ PyObject* drop_collection(PyObject* self, Args args, Py_ssize_t nargs, PyObject*
 }
 
 PyObject* drop_all(PyObject* self, PyObject*) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     ExclusiveBorrow borrow(self);
     database_of(self).drop_all();
     return none();
@@ -285,7 +279,7 @@ PyObject* drop_all(PyObject* self, PyObject*) {
 }
 
 PyObject* write(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     PyObject* a[1];
     bind_arguments(kWrite, args, nargs, kwnames, a);
     SharedBorrow borrow(self);
@@ -297,7 +291,7 @@ PyObject* write(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) 
 }
 
 PyObject* write_all(PyObject* self, PyObject*) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     SharedBorrow borrow(self);
     database_of(self).write_all();
     return none();
@@ -305,7 +299,7 @@ PyObject* write_all(PyObject* self, PyObject*) {
 }
 
 PyObject* clear_cache(PyObject* self, PyObject*) {
-  return call_guarded([&] {
+  return call_guarded(state_of(self), [&] {
     ExclusiveBorrow borrow(self);
     database_of(self).clear_cache();
     return none();
@@ -345,7 +339,7 @@ PyMethodDef tovra_methods[] = {
 };
 
 PyObject* tovra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return call_guarded([&]() -> PyObject* {
+  return call_guarded(module_state(type), [&]() -> PyObject* {
     PyObject* a[1];
     bind_arguments(kNew, args, kwargs, a);
     std::string path(text_argument("name", a[0]));
@@ -360,85 +354,135 @@ PyObject* tovra_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void tovra_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
   delete reinterpret_cast<TovraObject*>(self)->database;
-  Py_TYPE(self)->tp_free(self);
+  type->tp_free(self);
+  Py_DECREF(type);  // an instance of a heap type holds a reference to it
 }
 
-PyTypeObject tovra_type = [] {
-  PyTypeObject type{};
-  Py_SET_REFCNT(reinterpret_cast<PyObject*>(&type), 1);
-  type.tp_name = "tovra.Tovra";
-  type.tp_basicsize = sizeof(TovraObject);
-  type.tp_dealloc = tovra_dealloc;
-  // Not a base type: the class cannot be subclassed. No __dict__, no weak references.
-  type.tp_flags = Py_TPFLAGS_DEFAULT;
-  type.tp_doc = "Tovra(name)\n--\n\n";
-  type.tp_methods = tovra_methods;
-  type.tp_new = tovra_new;
-  return type;
-}();
+PyType_Slot tovra_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(tovra_dealloc)},
+    {Py_tp_doc, const_cast<char*>("Tovra(name)\n--\n\n")},
+    {Py_tp_methods, tovra_methods},
+    {Py_tp_new, reinterpret_cast<void*>(tovra_new)},
+    {0, nullptr},
+};
+
+// Not a base type: the class cannot be subclassed. Immutable, as a static type is: its
+// attributes cannot be set. No __dict__, no weak references.
+PyType_Spec tovra_spec = {
+    "tovra.Tovra",
+    sizeof(TovraObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    tovra_slots,
+};
+
+// The module serves one interpreter of the process: the first to import it. The C++ core keeps
+// process-wide settings (the interrupt check of store/fs.h, the arena's page advice) that
+// call into the interpreter, so another interpreter is refused. A process that finalises its
+// interpreter and starts a new one gets a new module: its state is the module object's, and
+// the claim of the finalised interpreter ends with it (Py_AtExit).
+int64_t owner_interpreter = -1;
+
+void release_owner() { owner_interpreter = -1; }
+
+int claim_interpreter() {
+  int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current < 0) return -1;
+  if (owner_interpreter != -1 && owner_interpreter != current) {
+    PyErr_SetString(PyExc_ImportError,
+                    "tovra does not support sub-interpreters: it is already initialised in "
+                    "another interpreter of this process");
+    return -1;
+  }
+  if (owner_interpreter == -1) {
+    owner_interpreter = current;
+    // Runs when the main interpreter finalises. Without a free slot for it, a later
+    // interpreter with another number is refused, as a sub-interpreter is.
+    Py_AtExit(release_owner);
+  }
+  return 0;
+}
+
+int exec_module(PyObject* module) {
+  if (claim_interpreter() < 0) return -1;
+  fs::set_interrupt_check(python_signal_raised);
+  Arena::set_large_chunk_hint(fs::advise_large_pages);
+  ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(module));
+  PyObject* type = PyType_FromModuleAndSpec(module, &tovra_spec, nullptr);
+  if (type == nullptr) return -1;
+  state.tovra_type = reinterpret_cast<PyTypeObject*>(type);
+  // A heap type keeps the doc after its text signature as __doc__, here ''; the class has
+  // only the signature, and its __doc__ stays None, as a static type's does.
+  if (PyDict_SetItemString(state.tovra_type->tp_dict, "__doc__", Py_None) < 0) return -1;
+  PyType_Modified(state.tovra_type);
+  if (PyModule_AddObjectRef(module, "Tovra", type) < 0) return -1;
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr || PyModule_AddObjectRef(module, "__all__", all) < 0) {
+      Py_XDECREF(all);
+      return -1;
+    }
+  }
+  PyRef all_ref(all);
+  PyRef name(PyUnicode_FromString("Tovra"));
+  if (!name || PyList_Append(all, name.get()) < 0) return -1;
+  return 0;
+}
+
+ModuleState* state_of_module(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  if (ModuleState* state = state_of_module(module)) {
+    Py_VISIT(state->tovra_type);
+    Py_VISIT(state->panic_type);
+    Py_VISIT(state->sequence_abc);
+    Py_VISIT(state->mapping_abc);
+  }
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  if (ModuleState* state = state_of_module(module)) {
+    Py_CLEAR(state->tovra_type);
+    Py_CLEAR(state->panic_type);
+    Py_CLEAR(state->sequence_abc);
+    Py_CLEAR(state->mapping_abc);
+  }
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+PyModuleDef_Slot tovra_module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030D0000
+    // The core relies on the interpreter lock: every call runs with it held.
+    {Py_mod_gil, Py_MOD_GIL_USED},
+#endif
+    {0, nullptr},
+};
 
 PyModuleDef tovra_module = {
     PyModuleDef_HEAD_INIT,
     "tovra",
     "Python extension module for tovra, an embedded JSON document database.",
-    // 0, not -1: CPython then calls PyInit_tovra in every interpreter that imports the module
-    // (rather than copying the first interpreter's module into the others), so the check
-    // there refuses every interpreter but the first.
-    0,
+    sizeof(ModuleState),
     nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    tovra_module_slots,
+    traverse_module,
+    clear_module,
+    free_module,
 };
-
-PyObject* create_module() {
-  fs::set_interrupt_check(python_signal_raised);
-  Arena::set_large_chunk_hint(fs::advise_large_pages);
-  if (PyType_Ready(&tovra_type) < 0) return nullptr;
-  PyRef module(PyModule_Create(&tovra_module));
-  if (!module) return nullptr;
-  if (PyModule_AddObjectRef(module.get(), "Tovra", reinterpret_cast<PyObject*>(&tovra_type)) <
-      0) {
-    return nullptr;
-  }
-  PyObject* all = PyObject_GetAttrString(module.get(), "__all__");
-  if (all == nullptr) {
-    PyErr_Clear();
-    all = PyList_New(0);
-    if (all == nullptr || PyModule_AddObjectRef(module.get(), "__all__", all) < 0) {
-      Py_XDECREF(all);
-      return nullptr;
-    }
-  }
-  PyRef all_ref(all);
-  PyRef name(PyUnicode_FromString("Tovra"));
-  if (!name || PyList_Append(all, name.get()) < 0) return nullptr;
-  return module.release();
-}
 
 }  // namespace
 
 }  // namespace tovra::python
 
-PyMODINIT_FUNC PyInit_tovra(void) {
-  // The module keeps process-wide state (its type object), so it serves one interpreter.
-  static int64_t interpreter = -1;
-  static PyObject* module = nullptr;
-  int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (current < 0) return nullptr;
-  if (interpreter != -1 && interpreter != current) {
-    PyErr_SetString(PyExc_ImportError,
-                    "tovra does not support sub-interpreters: it is already initialised in "
-                    "another interpreter of this process");
-    return nullptr;
-  }
-  if (module == nullptr) {
-    module = tovra::python::create_module();
-    if (module == nullptr) return nullptr;
-    interpreter = current;
-  }
-  Py_INCREF(module);
-  return module;
-}
+// Multi-phase initialisation: each import makes a module object and runs exec_module on it.
+PyMODINIT_FUNC PyInit_tovra(void) { return PyModuleDef_Init(&tovra::python::tovra_module); }

@@ -17,8 +17,11 @@ namespace tovra::python {
 
 namespace {
 
-// Disables the cyclic collector while a result is built: no Python code runs meanwhile, so
-// nothing can observe it, and it saves most of the cost of creating many containers.
+// Disables the cyclic collector while a result is built, which saves most of the cost of
+// creating many containers. The conversion itself runs no Python code of the caller's, but it
+// runs signal handlers (every kItemsPerSignalCheck items, so that Ctrl-C stops it): a handler
+// that looks at the collector sees it disabled, and the objects it makes are not collected
+// until the result is done. The collector is enabled again however the conversion ends.
 class CollectorPause {
  public:
   CollectorPause() noexcept : was_enabled_(PyGC_Disable() != 0) {}
@@ -99,7 +102,10 @@ class Pythonizer {
       case JsonType::kDouble:
         return PyFloat_FromDouble(value.as_double());
       case JsonType::kString:
-        if (const uint8_t* bytes = value.short_string_bytes()) return short_str(bytes);
+        if (const uint8_t* bytes = value.short_string_bytes()) {
+          TOVRA_ASSERT(value.has_zero_padding());
+          return short_str(bytes);
+        }
         return new_str(value.as_string());
       case JsonType::kArray:
         return list(value.elements());
@@ -195,6 +201,7 @@ class Pythonizer {
 
   // Short values repeat across documents too (tags, cities, states, codes): a str made for the
   // 16 bytes of one is reused while its slot keeps it. Returns a new reference.
+  // The 16 bytes are the short string's, zero-padded (json/json_value.h): equal text, equal key.
   PyObject* short_str(const uint8_t* bytes) {
     uint64_t low, high;
     std::memcpy(&low, bytes, 8);

@@ -25,18 +25,16 @@ PyRef check(PyObject* new_reference) {
   return PyRef(new_reference);
 }
 
-// collections.abc.Sequence or Mapping, imported once per interpreter. Returns a new reference.
-PyObject* abstract_type(InterpreterCache& cache, const char* name) {
-  if (PyObject* type = cache.get()) {
-    Py_INCREF(type);
-    return type;
+// collections.abc.Sequence or Mapping, imported once per module object and kept in `slot` of
+// its state. Returns a new reference.
+PyObject* abstract_type(PyObject*& slot, const char* name) {
+  if (slot == nullptr) {
+    PyRef module = check(PyImport_ImportModule("collections.abc"));
+    slot = check(PyObject_GetAttrString(module.get(), name)).release();
   }
-  PyRef module = check(PyImport_ImportModule("collections.abc"));
-  return cache.fill(check(PyObject_GetAttrString(module.get(), name)).release());
+  Py_INCREF(slot);
+  return slot;
 }
-
-InterpreterCache sequence_abc;
-InterpreterCache mapping_abc;
 
 // Whether exact int `value` lies on the same side of `bound` (given as decimal text) as `op`
 // says. Both are exact ints, so the comparison is int's own and runs no code of the caller's.
@@ -60,8 +58,8 @@ bool is_instance(PyObject* object, PyObject* abc) {
 
 class Depythonizer {
  public:
-  Depythonizer(Arena* arena, bool outermost_in_arena)
-      : arena_(arena), heap_levels_(outermost_in_arena ? 0 : 1) {}
+  Depythonizer(ModuleState& state, Arena* arena, bool outermost_in_arena)
+      : state_(state), arena_(arena), heap_levels_(outermost_in_arena ? 0 : 1) {}
   ~Depythonizer() {
     for (KeyLayout& layout : layouts_) {
       for (PyObject* key : layout.keys) Py_DECREF(key);
@@ -103,10 +101,10 @@ class Depythonizer {
     }
     if (PyFloat_Check(object)) return JsonValue::number(PyFloat_AS_DOUBLE(object));
     if (PyAnySet_Check(object)) return set(object, depth);
-    if (is_instance(object, PyRef(abstract_type(sequence_abc, "Sequence")).get())) {
+    if (is_instance(object, PyRef(abstract_type(state_.sequence_abc, "Sequence")).get())) {
       return sequence(object, depth);
     }
-    if (is_instance(object, PyRef(abstract_type(mapping_abc, "Mapping")).get())) {
+    if (is_instance(object, PyRef(abstract_type(state_.mapping_abc, "Mapping")).get())) {
       return mapping(object, depth);
     }
     throw Error::type("unsupported type " + type_qualname(object));
@@ -481,6 +479,7 @@ class Depythonizer {
     }
   };
 
+  ModuleState& state_;
   Arena* arena_;
   int heap_levels_;
   bool layouts_enabled_ = false;
@@ -493,8 +492,9 @@ class Depythonizer {
 
 }  // namespace
 
-JsonValue depythonize(PyObject* object, Arena* arena, bool outermost_in_arena) {
-  Depythonizer converter(arena, outermost_in_arena);
+JsonValue depythonize(ModuleState& state, PyObject* object, Arena* arena,
+                      bool outermost_in_arena) {
+  Depythonizer converter(state, arena, outermost_in_arena);
   return converter.convert(object, 1);
 }
 

@@ -25,7 +25,7 @@ enum class FileUse {
 };
 
 // Opens `path` (exactly as given: a relative path is resolved against the current working
-// directory) and parses it as a stream through an 8 KiB buffer.
+// directory) and parses it as a stream through the reader's 256 KiB buffer.
 // Throws Error::file("Error opening document <os text>") when it cannot be opened,
 // Error::value("Error deserializing JSON") when its content is invalid, cannot be read (a
 // directory opens but fails to read) or is not a regular file where `use` asks for one, and

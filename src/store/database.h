@@ -19,8 +19,10 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
+#include "json/arena.h"
 #include "json/json_value.h"
 #include "query/filter.h"
 #include "query/update.h"
@@ -54,11 +56,17 @@ class Database {
   // loading the collection first when it is not in memory. A large arena is kept by the
   // collection; documents of a small one, or on the heap, are copied into the collection's own.
   void insert(std::string_view name, JsonValue document, std::shared_ptr<Arena> arena = nullptr);
-  // The arena of the collection `name` when it is in memory, or nullptr: a document converted
-  // straight into it (every block, the outermost included) is appended by insert_converted.
-  // A conversion that fails rewinds the arena to where it began.
+  // Appends the document that `convert(arena, outermost_in_arena)` returns, making its blocks
+  // in `arena` (the outermost one too when `outermost_in_arena`); a conversion that throws
+  // stores nothing. When the collection is in memory the document is made straight in the
+  // collection's arena, and a failure gives back what the conversion took (the arena is
+  // rewound to where it began); otherwise it is made in an arena of its own and appended as
+  // insert() appends it.
+  template <typename Convert>
+  void insert_converting(std::string_view name, Convert&& convert);
+  // The arena of the collection `name` when it is in memory (where insert_converting makes
+  // the document), or nullptr.
   Arena* arena_for_insert(std::string_view name);
-  void insert_converted(std::string_view name, JsonValue document);
   // Appends each element of the array `documents`, in order, the same way.
   void insert_many(std::string_view name, JsonValue documents,
                    std::shared_ptr<Arena> arena = nullptr);
@@ -100,6 +108,8 @@ class Database {
   };
   using Registry = std::unordered_map<std::string, CollectionHandle, NameHash, std::equal_to<>>;
 
+  // The append of a document made in the collection's arena: a step of insert_converting.
+  void insert_converted(std::string_view name, JsonValue document);
   // The collection for an insert: in memory, created, or loaded.
   CollectionHandle collection_for_insert(std::string_view name);
   // Appends `documents` (moved from) under the write lock, keeping or copying from `arena`
@@ -126,5 +136,22 @@ class Database {
   Registry collections_;
   QueryCache cache_;
 };
+
+template <typename Convert>
+void Database::insert_converting(std::string_view name, Convert&& convert) {
+  if (Arena* own = arena_for_insert(name)) {
+    Arena::Mark mark = own->mark();
+    try {
+      insert_converted(name, convert(own, /*outermost_in_arena=*/true));
+    } catch (...) {
+      own->rewind(mark);
+      throw;
+    }
+    return;
+  }
+  auto arena = std::make_shared<Arena>();
+  JsonValue converted = convert(arena.get(), /*outermost_in_arena=*/false);
+  insert(name, std::move(converted), std::move(arena));
+}
 
 }  // namespace tovra
