@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -39,6 +40,7 @@ class StreamSource {
 
   // The next chunk, or false at the end of the input.
   bool next(const char*& begin, const char*& end) {
+    chunk_offset_ += chunk_size_;
     char* buffer = buffer_.get();
     size_t have = held_;
     std::memcpy(buffer, held_bytes_, held_);
@@ -55,14 +57,24 @@ class StreamSource {
         break;
       }
     }
+    chunk_size_ = have;
     if (have == 0) return false;
     begin = buffer;
     end = buffer + have;
     return true;
   }
 
+  // The offset from the start of the stream of `p`, a byte of the current chunk, or of the end
+  // of the input for null. Only asked once a parse fails.
+  uint64_t offset_of(const char* p) const noexcept {
+    return chunk_offset_ + (p == nullptr ? chunk_size_ : static_cast<size_t>(p - buffer_.get()));
+  }
+  const char* chunk_begin() const noexcept { return buffer_.get(); }
+
  private:
   ByteSource& stream_;
+  uint64_t chunk_offset_ = 0;  // of the current chunk's first byte
+  size_t chunk_size_ = 0;
   std::unique_ptr<char[]> buffer_{new char[kReadBufferSize]};
   char held_bytes_[3];
   size_t held_ = 0;
@@ -79,6 +91,11 @@ class TextSource {
     end = text_.data() + text_.size();
     return true;
   }
+
+  uint64_t offset_of(const char* p) const noexcept {
+    return p == nullptr ? text_.size() : static_cast<uint64_t>(p - text_.data());
+  }
+  const char* chunk_begin() const noexcept { return text_.data(); }
 
  private:
   std::string_view text_;
