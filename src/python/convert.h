@@ -32,7 +32,10 @@ inline constexpr uint32_t kItemsPerSignalCheck = 4096;
 // With an arena, the blocks of every value inside the outermost one are made in it, and the
 // arena must outlive them.
 // `outermost_in_arena` puts the outermost value's own block there too (a single document).
-JsonValue depythonize(PyObject* object, Arena* arena = nullptr, bool outermost_in_arena = false);
+// A failure carries a note with the place of the value that failed inside the argument named
+// `argument`: "at documents[3]['created']".
+JsonValue depythonize(PyObject* object, const char* argument, Arena* arena = nullptr,
+                      bool outermost_in_arena = false);
 
 // A new list of the documents, converted under the collection's read lock.
 PyObject* pythonize(const Collection& collection);

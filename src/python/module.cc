@@ -155,7 +155,8 @@ PyObject* insert(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
       // failure gives back what the conversion took.
       Arena::Mark mark = own->mark();
       try {
-        database.insert_converted(name, depythonize(document, own, /*outermost_in_arena=*/true));
+        database.insert_converted(
+            name, depythonize(document, "document", own, /*outermost_in_arena=*/true));
       } catch (...) {
         own->rewind(mark);
         throw;
@@ -163,7 +164,7 @@ PyObject* insert(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
       return none();
     }
     auto arena = std::make_shared<Arena>();
-    JsonValue converted = depythonize(document, arena.get());
+    JsonValue converted = depythonize(document, "document", arena.get());
     database.insert(name, std::move(converted), std::move(arena));
     return none();
   });
@@ -179,7 +180,7 @@ PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     check_collection_name(name);
     // The whole list converts before anything is stored, so a failure stores nothing.
     auto arena = std::make_shared<Arena>();
-    JsonValue converted = depythonize(documents, arena.get());
+    JsonValue converted = depythonize(documents, "documents", arena.get());
     database_of(self).insert_many(name, std::move(converted), std::move(arena));
     return none();
   });
@@ -211,7 +212,7 @@ PyObject* find(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     // The collection loads before the query converts.
     CollectionHandle collection = database.collection(name);
     if (query == nullptr) return pythonize(*collection);
-    JsonValue query_value = depythonize(query);
+    JsonValue query_value = depythonize(query, "maybe_query");
     bool stored = false;
     FindResultHandle result = database.find(name, query_value, &stored);
     try {
@@ -239,9 +240,9 @@ PyObject* update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     // Each engine is built right after its query converts: parsing the update writes its
     // diagnostic lines before the filter is looked at.
     StandardOutput diagnostics;
-    query::UpdateEngine update_engine(depythonize(update_query), &diagnostics);
+    query::UpdateEngine update_engine(depythonize(update_query, "update_query"), &diagnostics);
     std::optional<query::FilterEngine> filter_engine;
-    if (filter_query != nullptr) filter_engine.emplace(depythonize(filter_query));
+    if (filter_query != nullptr) filter_engine.emplace(depythonize(filter_query, "maybe_query"));
     database.update(name, update_engine, filter_engine ? &*filter_engine : nullptr);
     if (return_result) return pythonize(*collection);
     return none();
