@@ -85,6 +85,7 @@ class Parser {
     place.code = failure.code;
     place.begin = source_.chunk_begin();
     place.end = end_;
+    place.before_begin = source_.byte_before_chunk();
     if (!failure.in_memory) {
       place.offset = source_.offset_of(p_) - failure.back;
     } else {

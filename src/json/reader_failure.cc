@@ -41,14 +41,14 @@ bool spells(const FailurePlace& place, std::string_view word) {
          std::memcmp(place.at, word.data(), word.size()) == 0;
 }
 
-// The last byte before the place that is not whitespace, or 0 when none is in memory.
+// The last byte before the place that is not whitespace, or 0 when there is none.
 unsigned char before(const FailurePlace& place) {
   if (place.at == nullptr) return 0;
   for (const char* p = place.at; p != place.begin;) {
     char c = *--p;
     if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return static_cast<unsigned char>(c);
   }
-  return 0;
+  return place.before_begin;
 }
 
 std::string value_expected(const FailurePlace& place) {

@@ -37,6 +37,7 @@ struct FailurePlace {
   bool at_end = false;
   const char* begin = nullptr;
   const char* end = nullptr;
+  unsigned char before_begin = 0;  // the last byte before `begin` that is not whitespace, or 0
   int depth = 0;  // arrays and objects open at the place
   uint32_t code = 0;
 };

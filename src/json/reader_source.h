@@ -40,8 +40,15 @@ class StreamSource {
 
   // The next chunk, or false at the end of the input.
   bool next(const char*& begin, const char*& end) {
-    chunk_offset_ += chunk_size_;
     char* buffer = buffer_.get();
+    for (size_t i = chunk_size_; i > 0; --i) {
+      char c = buffer[i - 1];
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
+        byte_before_ = static_cast<unsigned char>(c);
+        break;
+      }
+    }
+    chunk_offset_ += chunk_size_;
     size_t have = held_;
     std::memcpy(buffer, held_bytes_, held_);
     held_ = 0;
@@ -70,9 +77,13 @@ class StreamSource {
     return chunk_offset_ + (p == nullptr ? chunk_size_ : static_cast<size_t>(p - buffer_.get()));
   }
   const char* chunk_begin() const noexcept { return buffer_.get(); }
+  // The last byte before the current chunk that is not whitespace, or 0 when there is none:
+  // what a failure at the start of a chunk follows (a comma, say).
+  unsigned char byte_before_chunk() const noexcept { return byte_before_; }
 
  private:
   ByteSource& stream_;
+  unsigned char byte_before_ = 0;
   uint64_t chunk_offset_ = 0;  // of the current chunk's first byte
   size_t chunk_size_ = 0;
   std::unique_ptr<char[]> buffer_{new char[kReadBufferSize]};
@@ -96,6 +107,7 @@ class TextSource {
     return p == nullptr ? text_.size() : static_cast<uint64_t>(p - text_.data());
   }
   const char* chunk_begin() const noexcept { return text_.data(); }
+  unsigned char byte_before_chunk() const noexcept { return 0; }
 
  private:
   std::string_view text_;
