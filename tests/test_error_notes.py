@@ -154,3 +154,213 @@ def test_notes_do_not_accumulate_across_calls(db, tmp_path):
         with pytest.raises(OSError) as info:
             db.load_from_document(missing(tmp_path))
         assert len(notes_of(info.value)) == 1
+
+
+# Texts the reader refuses: where (line, column in characters, byte offset) and why.
+
+BROKEN = [
+    # text, line, column, offset, reason
+    (b"", 1, 1, 0, "the text is empty or only whitespace"),
+    (b"[1,\n 2,\n]", 3, 1, 8, "trailing comma in an array"),
+    (b'{"a": 1,\n}', 2, 1, 9, "trailing comma in an object"),
+    (b"[1, NaN]", 1, 5, 4, "NaN is not JSON"),
+    (b"[-Infinity]", 1, 3, 2, "-Infinity is not JSON"),
+    (b"\xef\xbb\xbf[]", 1, 1, 0, "a byte order mark is not allowed"),
+    (b"[" * 128 + b"]" * 128, 1, 128, 127, "nesting deeper than 127 levels"),
+    (b'[\n"\xc3\xa9t\xc3\xa9", "caf\xc3"]', 2, 12, 15, "invalid UTF-8 byte 0xC3 at byte offset 15"),
+    (b"[1e400]", 1, 2, 1, "number out of range"),
+    (b"[] []", 1, 4, 3, "text after the top-level value"),
+    (b'["\\ud83d"]', 1, 3, 2, "lone surrogate \\uD83D"),
+    (b'["x\\udc00"]', 1, 4, 3, "lone surrogate \\uDC00"),
+    (b'["\xe6\x9d\xb1", x]', 1, 7, 8, "a value was expected, found 'x'"),
+    (b'["a\nb"]', 1, 4, 3, "unescaped control character 0x0A in a string"),
+    (b'{"a" 1}', 1, 6, 5, "a colon was expected after a key"),
+    (b"[1 2]", 1, 4, 3, "a comma or ']' was expected"),
+    (b'["abc', 1, 6, 5, "the text ends inside a string"),
+]
+
+
+@pytest.mark.parametrize("text, line, column, offset, reason", BROKEN,
+                         ids=[reason.split(":")[0][:30] for *_, reason in BROKEN])
+def test_broken_text_note_gives_place_and_reason(db, tmp_path, text, line, column, offset,
+                                                 reason):
+    path = tmp_path / "broken.json"
+    path.write_bytes(text)
+    with pytest.raises(ValueError) as info:
+        db.insert_many_from_document("c", str(path))
+    assert type(info.value) is ValueError and str(info.value) == "Error deserializing JSON"
+    note = only_note(info.value)
+    assert note.startswith(f"{path}, line {line}, column {column} (byte offset {offset}): ")
+    assert reason in note
+
+
+def test_place_beyond_the_first_buffer(db, tmp_path):
+    # 300,000 bytes of documents first: the fault lies in the second buffer of the reader.
+    good = b'{"k": "' + b"x" * 90 + b'"},\n'
+    text = b"[" + good * 3000 + b'{"k": 1,}]'
+    path = tmp_path / "long.json"
+    path.write_bytes(text)
+    with pytest.raises(ValueError) as info:
+        db.insert_many_from_document("c", str(path))
+    offset = len(text) - 2
+    assert only_note(info.value) == (
+        f"{path}, line 3001, column 9 (byte offset {offset}): trailing comma in an object")
+
+
+def test_every_reading_path_names_its_file(open_with, db_path, tmp_path):
+    broken = b"[1,]"
+    reason = "line 1, column 4 (byte offset 3): trailing comma in an array"
+    with pytest.raises(ValueError) as info:
+        open_with({"c.json": broken})
+    assert only_note(info.value) == f"{db_path / 'c.json'}, {reason}"
+    (db_path / "c.json").unlink()
+    db = Tovra(str(db_path))
+    (db_path / "late.json").write_bytes(broken)
+    with pytest.raises(ValueError) as info:
+        db.find("late")
+    assert only_note(info.value) == f"{db_path / 'late.json'}, {reason}"
+    document = tmp_path / "doc.json"
+    document.write_bytes(b'{"c": [1,]}')
+    with pytest.raises(ValueError) as info:
+        db.load_from_document(str(document))
+    assert only_note(info.value) == (
+        f"{document}, line 1, column 10 (byte offset 9): trailing comma in an array")
+
+
+def test_pipe_gives_the_offset_without_a_line(db, tmp_path):
+    fifo = tmp_path / "pipe.json"
+    os.mkfifo(fifo)
+    pid = os.fork()
+    if pid == 0:
+        try:
+            with open(fifo, "wb") as writer:
+                writer.write(b"[1,\n]")
+        finally:
+            os._exit(0)
+    try:
+        with pytest.raises(ValueError) as info:
+            db.insert_many_from_document("c", str(fifo))
+    finally:
+        os.waitpid(pid, 0)
+    assert only_note(info.value) == (
+        f"{fifo}, byte offset 4 (its line is unknown: the file cannot be read again): "
+        "trailing comma in an array")
+
+
+# Values that cannot be converted: the note gives their place in the argument.
+
+class Unstorable:
+    pass
+
+
+class Listish:
+    """A Sequence that is no list: converted through its own methods."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return self.items[i]
+
+
+import collections.abc  # noqa: E402
+
+collections.abc.Sequence.register(Listish)
+
+
+@pytest.mark.parametrize(
+    "call, error_class, message, place",
+    [
+        (
+            lambda db: db.insert_many("c", [{"a": 1}, {"a": 2}, {"a": 3},
+                                            {"a": 4, "created": Unstorable()}]),
+            TypeError, "unsupported type Unstorable", "at documents[3]['created']",
+        ),
+        (
+            # Many documents of one key order take the converter's layout path.
+            lambda db: db.insert_many("c", [{"a": 1, "b": [1]}] * 20 + [{"a": 1, "b": [1, b"x"]}]),
+            Exception, "invalid type: byte array, expected any valid JSON value",
+            "at documents[20]['b'][1]",
+        ),
+        (
+            lambda db: db.insert("c", {"t": (1, {"deep": bytearray(b"x")})}),
+            TypeError, "unexpected type: 'bytearray' object cannot be converted to 'PyBytes'",
+            "at document['t'][1]['deep']",
+        ),
+        (
+            lambda db: db.insert("c", {"k": {1: "one"}}),
+            TypeError, "unexpected type: 'int' object cannot be converted to 'PyString'",
+            "at document['k'][1]",
+        ),
+        (
+            lambda db: db.insert("c", {"n": Listish([0, 2**64])}),
+            Exception, "JSON number out of range", "at document['n'][1]",
+        ),
+        (
+            lambda db: db.insert("c", {"s": {2**200}}),
+            OverflowError, "int too big to convert", "at document['s'] (an element of a set)",
+        ),
+        (
+            lambda db: (db.insert("c", {"n": 1}), db.find("c", {"n": {"$gt": Unstorable()}})),
+            TypeError, "unsupported type Unstorable", "at maybe_query['n']['$gt']",
+        ),
+        (
+            lambda db: (db.insert("c", {"n": 1}),
+                        db.update("c", {"n": {"$set": Unstorable()}})),
+            TypeError, "unsupported type Unstorable", "at update_query['n']['$set']",
+        ),
+        (
+            lambda db: (db.insert("c", {"n": 1}),
+                        db.update("c", {"n": {"$set": 2}}, {"n": [Unstorable()]})),
+            TypeError, "unsupported type Unstorable", "at maybe_query['n'][0]",
+        ),
+    ],
+    ids=["insert_many", "layout_path", "tuple", "key", "sequence", "set", "find", "update",
+         "update_filter"],
+)
+def test_unconvertible_value_note_gives_its_place(db, capsys, call, error_class, message, place):
+    with pytest.raises(BaseException) as info:
+        call(db)
+    assert type(info.value) is error_class
+    assert str(info.value) == message
+    assert only_note(info.value) == place
+
+
+def test_exception_from_user_code_gets_the_place_and_interrupts_none(db):
+    class Failing(collections.abc.Mapping):
+        def __getitem__(self, key):
+            raise KeyError(key)
+
+        def __iter__(self):
+            return iter(["x"])
+
+        def __len__(self):
+            return 1
+
+        def keys(self):
+            raise LookupError("no keys today")
+
+    with pytest.raises(LookupError) as info:
+        db.insert_many("c", [{"ok": 1}, {"m": Failing()}])
+    assert str(info.value) == "no keys today"
+    assert only_note(info.value) == "at documents[1]['m']"
+
+    class Interrupting(collections.abc.Mapping):
+        __getitem__ = __iter__ = __len__ = None
+
+        def keys(self):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt) as info:
+        db.insert("c", {"m": Interrupting()})
+    assert notes_of(info.value) == []
+
+
+def test_a_long_key_is_cut_in_the_note(db):
+    key = "k" * 200
+    with pytest.raises(TypeError) as info:
+        db.insert("c", {key: Unstorable()})
+    assert only_note(info.value) == "at document['" + "k" * 56 + "...]"

@@ -675,9 +675,10 @@ def test_ints_are_judged_by_their_value(db, kind, value, outcome):
         db.insert("c", {"v": kind(value)})
         assert db.find("c") == [{"v": value}]
     elif outcome == "range":
-        with pytest.raises(Exception, match="^JSON number out of range$") as raised:
+        with pytest.raises(Exception) as raised:
             db.insert("c", {"v": kind(value)})
-        assert type(raised.value) is Exception
+        assert type(raised.value) is Exception and str(raised.value) == "JSON number out of range"
     else:
-        with pytest.raises(OverflowError, match="^int too big to convert$"):
+        with pytest.raises(OverflowError) as raised:
             db.insert("c", {"v": kind(value)})
+        assert str(raised.value) == "int too big to convert"

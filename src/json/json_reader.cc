@@ -6,8 +6,10 @@
 
 #include "json/byte_scan.h"
 #include "json/error.h"
+#include "json/json_syntax_error.h"
 #include "json/number_text.h"
 #include "json/powers_of_ten.h"
+#include "json/reader_failure.h"
 #include "json/reader_layout.h"
 #include "json/reader_source.h"
 #include "json/utf8.h"
@@ -16,20 +18,31 @@ namespace tovra {
 
 namespace {
 
+using reader::Failure;
 using reader::Layout;
 using reader::Layouts;
 using reader::StreamSource;
 using reader::TextSource;
+
+// Where the parse stopped, and why: thrown by the parser, turned into a JsonSyntaxError by
+// parse_source with the parser's state. The fault lies `back` bytes before the byte at hand
+// (before the end of the input when the parser is there); `in_memory` when that byte is in the
+// chunk at hand.
+struct ParseFailure {
+  Failure failure;
+  uint32_t back;
+  uint32_t code;
+  bool in_memory;
+};
 using reader::number_from_text;
 using reader::scan_number;
-
-struct ParseFailure {};
 
 // A recursive-descent parser of one JSON text (RFC 8259) that builds the tree as it reads.
 // Finished elements of open arrays wait on `elements_`, members of open objects on `members_`;
 // a container is assembled from the tail of its scratch vector when it closes (objects sorted
 // once, the last of duplicate keys kept), or, for an object that follows its layout, from the
-// values on `values_`. Any violation throws ParseFailure.
+// values on `values_`. Any violation throws JsonSyntaxError, which says which rule the text broke
+// and where; the words are made only then.
 template <typename Source>
 class Parser {
  public:
@@ -39,28 +52,73 @@ class Parser {
     skip_whitespace();
     JsonValue value = parse_value(&top_layout_);
     skip_whitespace();
-    if (peek() != kEnd) fail();
+    if (peek() != kEnd) fail(Failure::kTextAfterValue);
     return value;
   }
 
  private:
   static constexpr int kEnd = -1;
 
-  [[noreturn]] static void fail() { throw ParseFailure{}; }
+  // Refusals are thrown by static functions that read nothing of the parser, so that the paths
+  // which may fail keep their registers; the handler in parse_source makes the error from the
+  // parser's state (which the throw leaves in memory).
+  //
+  // Refuses the text at the byte at hand (p_ is null at the end of the input).
+  [[noreturn]] [[gnu::cold]] [[gnu::noinline]] static void fail(Failure failure, uint32_t code = 0) {
+    throw ParseFailure{failure, 0, code, true};
+  }
+  // At the byte take() just returned (or at the end of the input, when it returned kEnd).
+  [[noreturn]] [[gnu::cold]] [[gnu::noinline]] static void fail_taken(Failure failure) {
+    throw ParseFailure{failure, 1, 0, true};
+  }
+  // At `back` bytes before the byte at hand (or before the end of the input), which may no
+  // longer be in memory.
+  [[noreturn]] [[gnu::cold]] [[gnu::noinline]] static void fail_back(Failure failure,
+                                                                   uint32_t back, uint32_t code) {
+    throw ParseFailure{failure, back, code, false};
+  }
 
+ public:
+  // The error for `failure`, thrown where the parse stopped.
+  [[gnu::cold]] [[gnu::noinline]] JsonSyntaxError syntax_error(const ParseFailure& failure) const {
+    reader::FailurePlace place;
+    place.depth = depth_;
+    place.code = failure.code;
+    place.begin = source_.chunk_begin();
+    place.end = end_;
+    place.before_begin = source_.byte_before_chunk();
+    if (!failure.in_memory) {
+      place.offset = source_.offset_of(p_) - failure.back;
+    } else {
+      const char* at = failure.failure == Failure::kInvalidUtf8 ? utf8_cut_
+                       : p_ == nullptr                          ? nullptr
+                                                                : p_ - failure.back;
+      place.at = at;
+      place.at_end = at == nullptr;
+      place.offset = source_.offset_of(at);
+    }
+    return JsonSyntaxError(place.offset, reader::describe_failure(failure.failure, place));
+  }
+
+ private:
   // The current byte, or kEnd when the input is used up.
   int peek() {
     if (p_ == end_ && !refill()) return kEnd;
     return static_cast<unsigned char>(*p_);
   }
   bool refill() {
+    if (utf8_cut_ != nullptr) fail(Failure::kInvalidUtf8);
     if (!source_.next(p_, end_)) {
       p_ = end_ = nullptr;
       return false;
     }
     // Text outside strings is ASCII by the grammar, and no chunk ends inside a UTF-8 sequence:
     // checking each chunk whole checks every string, in long runs instead of string by string.
-    if (!is_valid_utf8({p_, static_cast<size_t>(end_ - p_)})) fail();
+    // A chunk that is not valid UTF-8 is read up to its first bad sequence only, so that the
+    // parse fails at the first fault of the text, whichever it is.
+    if (!is_valid_utf8({p_, static_cast<size_t>(end_ - p_)})) {
+      end_ = utf8_cut_ = reader::first_invalid_utf8(p_, end_);
+    }
     return p_ != end_ || refill();
   }
   int take() {
@@ -68,8 +126,9 @@ class Parser {
     if (c != kEnd) ++p_;
     return c;
   }
-  void expect(char c) {
-    if (take() != static_cast<unsigned char>(c)) fail();
+  void expect(char c, Failure failure) {
+    int got = take();
+    if (got != static_cast<unsigned char>(c)) fail_taken(failure);
   }
 
   void skip_whitespace() {
@@ -119,17 +178,17 @@ class Parser {
       case '9':
         return parse_number();
       default:
-        fail();
+        fail(Failure::kValueExpected);
     }
   }
 
   void expect_word(const char* word) {
-    for (const char* c = word; *c != '\0'; ++c) expect(*c);
+    for (const char* c = word; *c != '\0'; ++c) expect(*c, Failure::kLiteral);
   }
 
   // Also bounds the recursion, and so the stack.
   void open_container() {
-    if (depth_ == kMaxJsonDepth) fail();
+    if (depth_ == kMaxJsonDepth) fail(Failure::kTooDeep);
     ++depth_;
     ++p_;  // the bracket or brace that peek() saw
   }
@@ -148,7 +207,7 @@ class Parser {
         skip_whitespace();
         int c = take();
         if (c == ']') break;
-        if (c != ',') fail();
+        if (c != ',') fail_taken(Failure::kArraySeparator);
       }
     }
     --depth_;
@@ -180,7 +239,7 @@ class Parser {
           ++p_;
         } else {
           skip_whitespace();
-          expect(':');
+          expect(':', Failure::kColonExpected);
         }
         skip_whitespace();
         JsonValue value = parse_value(&expected.keys[read].child);
@@ -192,7 +251,7 @@ class Parser {
           more = false;
           break;
         }
-        if (c != ',') fail();
+        if (c != ',') fail_taken(Failure::kObjectSeparator);
         skip_whitespace();
       }
       if (!more && read == size) {
@@ -209,20 +268,20 @@ class Parser {
     }
     while (more) {
       skip_whitespace();
-      if (peek() != '"') fail();
+      if (peek() != '"') fail(Failure::kKeyExpected);
       // A key is kept by the shape of its object, so the scratch copy of a long one is not
       // made in the arena.
       members_.push_back(JsonMember{JsonValue::string(parse_string()), JsonValue()});
       size_t index = members_.size() - 1;
       skip_whitespace();
-      expect(':');
+      expect(':', Failure::kColonExpected);
       skip_whitespace();
       JsonValue value = parse_value();
       members_[index].value = std::move(value);
       skip_whitespace();
       int c = take();
       if (c == '}') break;
-      if (c != ',') fail();
+      if (c != ',') fail_taken(Failure::kObjectSeparator);
     }
     --depth_;
     std::span<JsonMember> members(members_.data() + first, members_.size() - first);
@@ -280,7 +339,9 @@ class Parser {
   // The text of a string whose opening quote peek() saw. The view stays valid until the next
   // read: it points into the input when the string lies in one chunk without escapes, and
   // into `text_` otherwise. Its UTF-8 was checked with its chunk.
-  std::string_view parse_string() {
+  // Kept inline in the value and key paths whatever the compiler's size estimate says: a call
+  // per string costs the reading of a collection file about 3% of its instructions.
+  [[gnu::always_inline]] std::string_view parse_string() {
     ++p_;
     const char* run = p_;
     p_ = find_json_escape(p_, end_);
@@ -299,7 +360,7 @@ class Parser {
       if (c == '\\') {
         parse_escape();
       } else if (c == kEnd || c < 0x20) {
-        fail();  // the input ends inside the string, or a raw control character
+        fail_taken(c == kEnd ? Failure::kStringEnd : Failure::kControlCharacter);
       } else {
         --p_;  // the chunk ended at an ordinary byte: take() refilled and read it
       }
@@ -331,20 +392,28 @@ class Parser {
         text_ += '\t';
         return;
       case 'u':
-        break;
+        parse_unicode_escape();
+        return;
       default:
-        fail();
+        fail_taken(Failure::kInvalidEscape);
     }
+  }
+
+  // The rest of an escape "\u" (and of the low surrogate's escape after a high one). A lone
+  // surrogate is reported at the start of its escape: so many bytes before the byte at hand.
+  void parse_unicode_escape() {
     uint32_t code = parse_hex4();
     if (code >= 0xD800 && code <= 0xDBFF) {
       // A high surrogate must be followed by the escape of a low one.
-      expect('\\');
-      expect('u');
+      int c = take();
+      if (c != '\\') fail_back(Failure::kLoneHighSurrogate, c == kEnd ? 6 : 7, code);
+      c = take();
+      if (c != 'u') fail_back(Failure::kLoneHighSurrogate, c == kEnd ? 7 : 8, code);
       uint32_t low = parse_hex4();
-      if (low < 0xDC00 || low > 0xDFFF) fail();
+      if (low < 0xDC00 || low > 0xDFFF) fail_back(Failure::kLoneHighSurrogate, 12, code);
       code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
     } else if (code >= 0xDC00 && code <= 0xDFFF) {
-      fail();
+      fail_back(Failure::kLoneLowSurrogate, 6, code);
     }
     append_utf8(code);
   }
@@ -361,7 +430,7 @@ class Parser {
       } else if (c >= 'A' && c <= 'F') {
         digit = static_cast<uint32_t>(c - 'A' + 10);
       } else {
-        fail();
+        fail_taken(Failure::kHexDigits);
       }
       code = code << 4 | digit;
     }
@@ -440,7 +509,9 @@ class Parser {
     const char* after = scan_number(p_, end_);
     if (after != nullptr && after != end_) {
       JsonValue number;
-      if (!number_from_text({p_, static_cast<size_t>(after - p_)}, number)) fail();
+      if (!number_from_text({p_, static_cast<size_t>(after - p_)}, number)) {
+        fail(Failure::kOutOfRange);
+      }
       p_ = after;
       return number;
     }
@@ -452,21 +523,23 @@ class Parser {
     } else if (c >= '1' && c <= '9') {
       take_digits();
     } else {
-      fail();
+      fail(Failure::kDigitExpected, '-');
     }
     if (peek() == '.') {
       number_ += static_cast<char>(take());
-      if (take_digits() == 0) fail();
+      if (take_digits() == 0) fail(Failure::kDigitExpected, '.');
     }
     c = peek();
     if (c == 'e' || c == 'E') {
       number_ += static_cast<char>(take());
       c = peek();
       if (c == '+' || c == '-') number_ += static_cast<char>(take());
-      if (take_digits() == 0) fail();
+      if (take_digits() == 0) fail(Failure::kDigitExpected, 'e');
     }
     JsonValue number;
-    if (!number_from_text(number_, number)) fail();
+    if (!number_from_text(number_, number)) {
+      fail_back(Failure::kOutOfRange, static_cast<uint32_t>(number_.size()), 0);
+    }
     return number;
   }
 
@@ -489,6 +562,9 @@ class Parser {
   Arena* arena_;
   const char* p_ = nullptr;
   const char* end_ = nullptr;
+  // The first byte of the chunk at hand that is not UTF-8, at which end_ was put; null when the
+  // chunk is valid.
+  const char* utf8_cut_ = nullptr;
   int depth_ = 0;
   std::string text_;
   std::string number_;
@@ -501,11 +577,11 @@ class Parser {
 
 template <typename Source>
 JsonValue parse_source(Source& source, Arena* arena) {
+  Parser<Source> parser(source, arena);
   try {
-    Parser<Source> parser(source, arena);
     return parser.parse_document();
-  } catch (const ParseFailure&) {
-    throw Error::value(kDeserializeError);
+  } catch (const ParseFailure& failure) {
+    throw parser.syntax_error(failure);
   }
 }
 

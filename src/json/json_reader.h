@@ -32,12 +32,13 @@ class ByteSource {
 };
 
 // Parses `stream` through a 256 KiB buffer, so that the text is never held in memory whole.
-// Throws Error::value(kDeserializeError) for text that breaks the rules above. With an arena,
+// Throws JsonSyntaxError (json/json_syntax_error.h: Error::value(kDeserializeError) with the byte
+// offset and the reason) for text that breaks the rules above. With an arena,
 // the blocks of every value inside the top-level value are made in it (the top-level value's
 // own block is not), and the arena must outlive them.
 JsonValue parse_json(ByteSource& stream, Arena* arena = nullptr);
 
-// Parses `text` by the same rules; throws Error::value(kDeserializeError).
+// Parses `text` by the same rules; throws JsonSyntaxError.
 JsonValue parse_json(std::string_view text, Arena* arena = nullptr);
 
 }  // namespace tovra

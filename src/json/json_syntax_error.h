@@ -9,13 +9,14 @@
 #include <utility>
 
 #include "json/error.h"
+#include "json/json_reader.h"
 
 namespace tovra {
 
 class JsonSyntaxError : public Error {
  public:
   JsonSyntaxError(uint64_t offset, std::string reason)
-      : Error(ErrorKind::kValue, "Error deserializing JSON"),
+      : Error(ErrorKind::kValue, kDeserializeError),
         offset_(offset),
         reason_(std::move(reason)) {
     set_note("byte offset " + std::to_string(offset_) + ": " + reason_);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -48,6 +49,14 @@ class StreamSource {
   // The next chunk, or false at the end of the input.
   bool next(const char*& begin, const char*& end) {
     char* buffer = buffer_.get();
+    for (size_t i = chunk_size_; i > 0; --i) {
+      char c = buffer[i - 1];
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
+        byte_before_ = static_cast<unsigned char>(c);
+        break;
+      }
+    }
+    chunk_offset_ += chunk_size_;
     size_t have = held_;
     std::memcpy(buffer, held_bytes_, held_);
     held_ = 0;
@@ -63,14 +72,28 @@ class StreamSource {
         break;
       }
     }
+    chunk_size_ = have;
     if (have == 0) return false;
     begin = buffer;
     end = buffer + have;
     return true;
   }
 
+  // The offset from the start of the stream of `p`, a byte of the current chunk, or of the end
+  // of the input for null. Only asked once a parse fails.
+  uint64_t offset_of(const char* p) const noexcept {
+    return chunk_offset_ + (p == nullptr ? chunk_size_ : static_cast<size_t>(p - buffer_.get()));
+  }
+  const char* chunk_begin() const noexcept { return buffer_.get(); }
+  // The last byte before the current chunk that is not whitespace, or 0 when there is none:
+  // what a failure at the start of a chunk follows (a comma, say).
+  unsigned char byte_before_chunk() const noexcept { return byte_before_; }
+
  private:
   ByteSource& stream_;
+  unsigned char byte_before_ = 0;
+  uint64_t chunk_offset_ = 0;  // of the current chunk's first byte
+  size_t chunk_size_ = 0;
   std::unique_ptr<char[]> buffer_{new char[kReadBufferSize + kSlack]()};
   char held_bytes_[3];
   size_t held_ = 0;
@@ -91,6 +114,12 @@ class TextSource {
     end = copy_.get() + size_;
     return true;
   }
+
+  uint64_t offset_of(const char* p) const noexcept {
+    return p == nullptr ? size_ : static_cast<uint64_t>(p - copy_.get());
+  }
+  const char* chunk_begin() const noexcept { return copy_.get(); }
+  unsigned char byte_before_chunk() const noexcept { return 0; }
 
  private:
   size_t size_;

@@ -35,7 +35,10 @@ inline constexpr uint32_t kItemsPerSignalCheck = 4096;
 // arena must outlive them.
 // `outermost_in_arena` puts the outermost value's own block there too (a single document).
 // `state` is the calling module's (for the abstract classes a general value is tested against).
-JsonValue depythonize(ModuleState& state, PyObject* object, Arena* arena = nullptr,
+// A failure carries a note with the place of the value that failed inside the argument named
+// `argument`: "at documents[3]['created']".
+JsonValue depythonize(ModuleState& state, PyObject* object, const char* argument,
+                      Arena* arena = nullptr,
                       bool outermost_in_arena = false);
 
 // A new list of the documents, converted under the collection's read lock.

@@ -71,31 +71,6 @@ void set_exception(PyObject* type, const std::string& message) {
   Py_DECREF(text);
 }
 
-// Adds `note` to `exception` as BaseException.add_note does. Python 3.10 has no add_note: the
-// note goes into the list __notes__ in the same way, which is where later versions keep them.
-// False, with an exception set, when that fails.
-bool add_note(PyObject* exception, const std::string& note) {
-  PyRef text(decode_text(note));
-  if (!text) return false;
-#if PY_VERSION_HEX >= 0x030B0000
-  PyRef result(PyObject_CallMethod(exception, "add_note", "O", text.get()));
-  return static_cast<bool>(result);
-#else
-  PyRef notes(PyObject_GetAttrString(exception, "__notes__"));
-  if (!notes) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
-    PyErr_Clear();
-    notes = PyRef(PyList_New(0));
-    if (!notes || PyObject_SetAttrString(exception, "__notes__", notes.get()) != 0) return false;
-  }
-  if (!PyList_Check(notes.get())) {
-    PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
-    return false;
-  }
-  return PyList_Append(notes.get(), text.get()) == 0;
-#endif
-}
-
 // Sets an exception of `type` with `message` as its only argument, so that str() is exactly the
 // message, and with the note and errno of `error` where it has them. errno is set alone: an
 // OSError with a strerror or a filename renders them in its str().
@@ -149,21 +124,46 @@ void raise_error(ModuleState& state, const Error& error) {
   set_exception_of(exception_class(error), error);
 }
 
-void add_note_to_raised(const std::string& note) noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr) return;
-  if (!add_note(raised, note)) PyErr_Clear();
-  PyErr_SetRaisedException(raised);
+bool add_note(PyObject* exception, const std::string& note) {
+  PyRef text(decode_text(note));
+  if (!text) return false;
+#if PY_VERSION_HEX >= 0x030B0000
+  PyRef result(PyObject_CallMethod(exception, "add_note", "O", text.get()));
+  return static_cast<bool>(result);
 #else
-  PyObject* type;
-  PyObject* value;
-  PyObject* traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type == nullptr) return;
-  PyErr_NormalizeException(&type, &value, &traceback);
-  if (value != nullptr && !add_note(value, note)) PyErr_Clear();
-  PyErr_Restore(type, value, traceback);
+  // Python 3.10 has no add_note: the note goes into the list __notes__, where later versions
+  // keep them.
+  PyRef notes(PyObject_GetAttrString(exception, "__notes__"));
+  if (!notes) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    notes = PyRef(PyList_New(0));
+    if (!notes || PyObject_SetAttrString(exception, "__notes__", notes.get()) != 0) return false;
+  }
+  if (!PyList_Check(notes.get())) {
+    PyErr_SetString(PyExc_TypeError, "Cannot add note: __notes__ is not a list");
+    return false;
+  }
+  return PyList_Append(notes.get(), text.get()) == 0;
+#endif
+}
+
+RaisedException::RaisedException() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+  value_ = PyErr_GetRaisedException();
+#else
+  PyErr_Fetch(&type_, &value_, &traceback_);
+  if (type_ != nullptr) PyErr_NormalizeException(&type_, &value_, &traceback_);
+#endif
+}
+
+RaisedException::~RaisedException() {
+  // An exception raised meanwhile and left set gives way: the one taken is what stays set.
+  PyErr_Clear();
+#if PY_VERSION_HEX >= 0x030C0000
+  if (value_ != nullptr) PyErr_SetRaisedException(value_);
+#else
+  if (type_ != nullptr) PyErr_Restore(type_, value_, traceback_);
 #endif
 }
 

@@ -24,9 +24,26 @@ struct PythonErrorSet {};
 // Sets the Python exception of `error`: its class by the kind, its only argument the message,
 // errno (alone) for an OS error, and the error's note, when it has one, as an exception note.
 void raise_error(ModuleState& state, const Error& error);
-// Adds `note` to the exception that is set (nothing when none is). A note that cannot be added
-// leaves the exception as it was.
-void add_note_to_raised(const std::string& note) noexcept;
+// Adds `note` to `exception` as BaseException.add_note does (on Python 3.10, which has no
+// add_note, into the list __notes__ in the same way). False, with an exception set, on failure.
+bool add_note(PyObject* exception, const std::string& note);
+
+// The exception that is set, taken away for the life of this object (so that Python code may
+// run meanwhile) and set again when it goes.
+class RaisedException {
+ public:
+  RaisedException() noexcept;
+  ~RaisedException();
+  RaisedException(const RaisedException&) = delete;
+  RaisedException& operator=(const RaisedException&) = delete;
+  // The exception object (borrowed), or null when none was set.
+  PyObject* value() const noexcept { return value_; }
+
+ private:
+  PyObject* type_ = nullptr;
+  PyObject* value_ = nullptr;
+  PyObject* traceback_ = nullptr;
+};
 // Sets a Python exception of `type` with `message` and unwinds.
 [[noreturn]] void throw_python(PyObject* type, const std::string& message);
 

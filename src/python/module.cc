@@ -154,7 +154,7 @@ PyObject* insert(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     PyObject* document = dict_argument("document", a[1]);
     check_collection_name(name);
     database_of(self).insert_converting(name, [&](Arena* arena, bool outermost_in_arena) {
-      return depythonize(state, document, arena, outermost_in_arena);
+      return depythonize(state, document, "document", arena, outermost_in_arena);
     });
     return none();
   });
@@ -171,7 +171,7 @@ PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     check_collection_name(name);
     // The whole list converts before anything is stored, so a failure stores nothing.
     auto arena = std::make_shared<Arena>();
-    JsonValue converted = depythonize(state, documents, arena.get());
+    JsonValue converted = depythonize(state, documents, "documents", arena.get());
     database_of(self).insert_many(name, std::move(converted), std::move(arena));
     return none();
   });
@@ -204,7 +204,7 @@ PyObject* find(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames) {
     // The collection loads before the query converts.
     CollectionHandle collection = database.collection(name);
     if (query == nullptr) return pythonize(*collection);
-    JsonValue query_value = depythonize(state, query);
+    JsonValue query_value = depythonize(state, query, "maybe_query");
     bool stored = false;
     FindResultHandle result = database.find(name, query_value, &stored);
     try {
@@ -233,9 +233,12 @@ PyObject* update(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwnames)
     // Each engine is built right after its query converts: parsing the update writes its
     // diagnostic lines before the filter is looked at.
     StandardOutput diagnostics;
-    query::UpdateEngine update_engine(depythonize(state, update_query), &diagnostics);
+    query::UpdateEngine update_engine(depythonize(state, update_query, "update_query"),
+                                      &diagnostics);
     std::optional<query::FilterEngine> filter_engine;
-    if (filter_query != nullptr) filter_engine.emplace(depythonize(state, filter_query));
+    if (filter_query != nullptr) {
+      filter_engine.emplace(depythonize(state, filter_query, "maybe_query"));
+    }
     database.update(name, update_engine, filter_engine ? &*filter_engine : nullptr);
     if (return_result) return pythonize(*collection);
     return none();

@@ -14,6 +14,7 @@
 #include "python/arguments.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
+#include "python/value_place.h"
 
 namespace tovra::python {
 
@@ -67,6 +68,9 @@ class Depythonizer {
   }
   Depythonizer(const Depythonizer&) = delete;
   Depythonizer& operator=(const Depythonizer&) = delete;
+
+  // Where inside the value the conversion failed, once it has.
+  const ValuePlace& place() const noexcept { return place_; }
 
   JsonValue convert(PyObject* object, int depth) {
     if (--until_signal_check_ == 0) {
@@ -202,7 +206,12 @@ class Depythonizer {
       if (i >= PyList_GET_SIZE(list)) throw_python(PyExc_IndexError, "list index out of range");
       if (layouts_enabled_) prefetch_documents_after(list, i);
       PyRef item = PyRef::borrow(PyList_GET_ITEM(list, i));
-      elements[static_cast<size_t>(i)] = convert(item.get(), depth + 1);
+      try {
+        elements[static_cast<size_t>(i)] = convert(item.get(), depth + 1);
+      } catch (...) {
+        place_.add_index(i);
+        throw;
+      }
     }
     return array;
   }
@@ -239,7 +248,12 @@ class Depythonizer {
     JsonValue array = JsonValue::array(static_cast<size_t>(length), arena_for(depth));
     std::span<JsonValue> elements = array.elements();
     for (Py_ssize_t i = 0; i < length; ++i) {
-      elements[static_cast<size_t>(i)] = convert(PyTuple_GET_ITEM(tuple, i), depth + 1);
+      try {
+        elements[static_cast<size_t>(i)] = convert(PyTuple_GET_ITEM(tuple, i), depth + 1);
+      } catch (...) {
+        place_.add_index(i);
+        throw;
+      }
     }
     return array;
   }
@@ -254,8 +268,13 @@ class Depythonizer {
     std::vector<JsonValue> items;
     items.reserve(static_cast<size_t>(std::min(length, kTrustedReservation)));
     for (Py_ssize_t i = 0; i < length; ++i) {
-      PyRef item = check(PySequence_GetItem(object, i));
-      items.push_back(convert(item.get(), depth + 1));
+      try {
+        PyRef item = check(PySequence_GetItem(object, i));
+        items.push_back(convert(item.get(), depth + 1));
+      } catch (...) {
+        place_.add_index(i);
+        throw;
+      }
     }
     return JsonValue::array_from(items, arena_for(depth));
   }
@@ -267,21 +286,31 @@ class Depythonizer {
     items.reserve(static_cast<size_t>(PySet_GET_SIZE(object)));
     while (PyObject* raw = PyIter_Next(iterator.get())) {
       PyRef item(raw);
-      items.push_back(convert(item.get(), depth + 1));
+      try {
+        items.push_back(convert(item.get(), depth + 1));
+      } catch (...) {
+        place_.add_set_element();
+        throw;
+      }
     }
     if (PyErr_Occurred()) throw_python_error();
     return JsonValue::array_from(items, arena_for(depth));
   }
 
   JsonMember member(PyObject* key, PyObject* value, int depth) {
-    if (!PyUnicode_Check(key)) {
-      throw Error::type("unexpected type: " + cannot_convert(key, "PyString"));
+    try {
+      if (!PyUnicode_Check(key)) {
+        throw Error::type("unexpected type: " + cannot_convert(key, "PyString"));
+      }
+      // A key is kept by its object's shape (interned apart from the arena's blocks), so a
+      // long one is not copied into the arena here.
+      JsonMember m{string(key, nullptr), JsonValue()};
+      m.value = convert(value, depth + 1);
+      return m;
+    } catch (...) {
+      place_.add_key(key);
+      throw;
     }
-    // A key is kept by its object's shape (interned apart from the arena's blocks), so a long
-    // one is not copied into the arena here.
-    JsonMember m{string(key, nullptr), JsonValue()};
-    m.value = convert(value, depth + 1);
-    return m;
   }
 
   // Members are gathered on one stack shared by all levels, then sorted into the object.
@@ -323,7 +352,12 @@ class Depythonizer {
         layout = nullptr;
         JsonValue* values = object.values().data();
         for (size_t k = 0; k < count; ++k) {
-          values[position[k]] = convert(entries_[first_entry + 2 * k + 1], depth + 1);
+          try {
+            values[position[k]] = convert(entries_[first_entry + 2 * k + 1], depth + 1);
+          } catch (...) {
+            place_.add_key(entries_[first_entry + 2 * k]);
+            throw;
+          }
         }
         return object;
       }
@@ -333,8 +367,13 @@ class Depythonizer {
       }
       layout = nullptr;
       for (size_t k = 0; k < count; ++k) {
-        JsonValue value = convert(entries_[first_entry + 2 * k + 1], depth + 1);
-        members_[first_member + position[k]].value = std::move(value);
+        try {
+          JsonValue value = convert(entries_[first_entry + 2 * k + 1], depth + 1);
+          members_[first_member + position[k]].value = std::move(value);
+        } catch (...) {
+          place_.add_key(entries_[first_entry + 2 * k]);
+          throw;
+        }
       }
       std::span<JsonMember> members(members_.data() + first_member, count);
       JsonValue object = JsonValue::object_from_sorted(members, arena_for(depth));
@@ -482,6 +521,8 @@ class Depythonizer {
   ModuleState& state_;
   Arena* arena_;
   int heap_levels_;
+  // Where the value that failed lies, recorded as the failure unwinds.
+  ValuePlace place_;
   bool layouts_enabled_ = false;
   KeyLayout layouts_[kLayoutSlots];
   uint64_t layout_clock_ = 0;
@@ -492,10 +533,18 @@ class Depythonizer {
 
 }  // namespace
 
-JsonValue depythonize(ModuleState& state, PyObject* object, Arena* arena,
+JsonValue depythonize(ModuleState& state, PyObject* object, const char* argument, Arena* arena,
                       bool outermost_in_arena) {
   Depythonizer converter(state, arena, outermost_in_arena);
-  return converter.convert(object, 1);
+  try {
+    return converter.convert(object, 1);
+  } catch (Error& error) {
+    converter.place().note(error, argument);
+    throw;
+  } catch (const PythonErrorSet&) {
+    converter.place().note_raised(argument);
+    throw;
+  }
 }
 
 }  // namespace tovra::python

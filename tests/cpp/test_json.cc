@@ -26,6 +26,7 @@
 #include "json/json_reader.h"
 #include "json/json_value.h"
 #include "json/json_writer.h"
+#include "json/text_position.h"
 #include "json/utf8.h"
 
 using test_support::error_of;
@@ -798,7 +799,60 @@ void test_string_filled() {
   }
 }
 
+// A stream that hands out its text a few bytes at a time, so that chunks end anywhere.
+class TrickleSource final : public tovra::ByteSource {
+ public:
+  TrickleSource(std::string_view text, size_t step) : text_(text), step_(step) {}
+  size_t read(char* buffer, size_t capacity) override {
+    size_t n = std::min({capacity, step_, text_.size() - at_});
+    std::memcpy(buffer, text_.data() + at_, n);
+    at_ += n;
+    return n;
+  }
+
+ private:
+  std::string_view text_;
+  size_t step_;
+  size_t at_ = 0;
+};
+
+// A refused text's note gives the offset of the fault and the reason, the same whether the
+// text is read whole or as a stream of small chunks.
+void test_refusals_say_where_and_why() {
+  struct Case {
+    std::string text;
+    std::string note;
+  };
+  const Case cases[] = {
+      {"[1,\n 2,\n]", "byte offset 8: trailing comma in an array"},
+      {"{\"a\": 1,}", "byte offset 8: trailing comma in an object"},
+      {"[\"\xc3\xa9\", \"\xff\"]", "byte offset 8: invalid UTF-8 byte 0xFF at byte offset 8"},
+      {"[\"ab\\ud83d\\u0041\"]", "byte offset 4: lone surrogate \\uD83D: a high surrogate "
+                                    "must be followed by the escape of a low one"},
+      {"[\"ab\\ud83d", "byte offset 4: lone surrogate \\uD83D: a high surrogate must be "
+                        "followed by the escape of a low one"},
+      {"[1, 2e999]", "byte offset 4: number out of range"},
+      {"[1] 2", "byte offset 4: text after the top-level value: '2'"},
+      {"  ", "byte offset 2: the text is empty or only whitespace"},
+  };
+  for (const Case& c : cases) {
+    Error whole = error_of([&] { tovra::parse_json(c.text); });
+    CHECK_MSG(whole.message() == "Error deserializing JSON", c.text);
+    CHECK_MSG(whole.note() == c.note, whole.note());
+    for (size_t step : {1, 2, 3, 5}) {
+      TrickleSource source(c.text, step);
+      Error streamed = error_of([&] { tovra::parse_json(source); });
+      CHECK_MSG(streamed.note() == c.note, streamed.note());
+    }
+  }
+  tovra::TextPosition position;
+  position.advance("ab\n\xc3\xa9");
+  position.advance("\xe6\x9d\xb1x");
+  CHECK(position.describe() == "line 2, column 4");
+}
+
 int main() {
+  test_refusals_say_where_and_why();
   test_nesting_limit();
   test_surroundings();
   test_duplicate_keys_keep_last_and_sort();
