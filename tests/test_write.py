@@ -68,7 +68,8 @@ def test_new_file_mode_follows_umask(db, db_path):
     assert stat.S_IMODE(os.stat(db_path / "c.json").st_mode) == 0o640
 
 
-@pytest.mark.parametrize("mode", [0o600, 0o640, 0o755, 0o444])
+# Setgid and sticky bits are kept too (setuid with them, on a file not executable by its group).
+@pytest.mark.parametrize("mode", [0o600, 0o640, 0o755, 0o444, 0o2640, 0o1600, 0o6744], ids=oct)
 def test_write_keeps_the_permission_bits_of_the_file_it_replaces(db, db_path, mode):
     db.insert("c", {"a": 1})
     os.chmod(db_path / "c.json", mode)
