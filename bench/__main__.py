@@ -50,6 +50,11 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     parser.add_argument("--systems", type=lambda t: _names(t, peers.SYSTEM_KEYS, "system"),
                         default=peers.SYSTEM_KEYS,
                         help="comma-separated systems: " + ",".join(peers.SYSTEM_KEYS))
+    parser.add_argument("--sources",
+                        type=lambda t: _names(t, peers.SOURCES, "source"), default=peers.SOURCES,
+                        help="sources of the Python documents, besides made: loaded (after "
+                        "json.loads of their text), loop (made in one comprehension); "
+                        "default all")
     parser.add_argument("--cap", type=float, default=30.0,
                         help="seconds one system may spend on one operation at one size "
                         "before it stops repeating (default 30)")
@@ -99,6 +104,7 @@ def main(argv=None) -> int:
         operations=arguments.only,
         systems=arguments.systems,
         cap_seconds=arguments.cap,
+        sources=arguments.sources,
         seed=arguments.seed,
         progress=not arguments.no_progress,
     )

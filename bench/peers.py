@@ -9,6 +9,17 @@ that make new Python objects from stored ones or store copies of Python objects 
 measured as the codec doing that conversion (``dumps`` to take documents in, ``loads`` to
 hand out new ones), since tovra does the equivalent work; scans and updates run over the
 dicts in place with list comprehensions and loops.
+
+How a program's dicts were made changes what walking them costs (where their objects lie in
+memory), so the systems that take Python documents in run on up to three sources of them:
+
+- ``made``: bench/'s generator (:func:`data.make_documents`), the default and every system's;
+- ``loaded``: the same documents after ``json.loads`` of their text, as a program holds data
+  it read from a file; a system's key and label get ``@loaded`` and ``(loaded)``;
+- ``loop``: insert_many only, documents made in one plain comprehension
+  (:func:`data.loop_documents`), as a short benchmark script makes them.
+
+The targets take, for each peer, the worse ratio for tovra over the sources both ran on.
 """
 
 from __future__ import annotations
@@ -48,6 +59,20 @@ OPERATIONS = (
 MEMORY_OPERATIONS = ("memory", "memory_cached")
 OPERATION_NAMES = tuple(name for name, _ in OPERATIONS)
 
+SOURCES = ("made", "loaded", "loop")
+SOURCE_TEXT = {
+    "made": "documents made in Python by bench/'s generator",
+    "loaded": "the same documents after json.loads of their text",
+    "loop": "documents made in one plain comprehension over range(N) (insert_many only)",
+}
+# The operations that a system run on another source than ``made`` takes part in: those whose
+# input is the Python documents. Opening and reading files do not depend on them.
+SOURCE_OPERATIONS = {
+    "loaded": ("insert_many", "insert_single", "find_1pct", "find_50pct", "find_cached",
+               "update_all", "update_filtered", "write"),
+    "loop": ("insert_many",),
+}
+
 
 @dataclass
 class Bench:
@@ -84,6 +109,8 @@ class SizeContext:
     open_dir: str = ""
     collection_path: str = ""
     file_bytes: bytes = b""
+    # The other sources' documents, made when first asked for (see documents_of).
+    _sources: dict = field(default_factory=dict, repr=False)
 
     @classmethod
     def create(cls, size: int, seed: int, workdir: str) -> "SizeContext":
@@ -94,6 +121,28 @@ class SizeContext:
         with open(path, "rb") as source:
             file_bytes = source.read()
         return cls(size, seed, workdir, documents, extra, open_dir, path, file_bytes)
+
+    def documents_of(self, source: str) -> list:
+        """The N documents of ``source``. The systems of one source share them, so none may
+        change them before the last operation that inserts or encodes them has run (updates
+        come after those)."""
+        if source == "made":
+            return self.documents
+        if source not in self._sources:
+            if source == "loaded":
+                self._sources[source] = json.loads(self.file_bytes)
+            else:
+                self._sources[source] = data.loop_documents(self.size)
+        return self._sources[source]
+
+    def extra_of(self, source: str) -> list:
+        """The documents of the single inserts, from ``source`` (made or loaded)."""
+        if source == "made":
+            return self.extra_documents
+        key = source + ":extra"
+        if key not in self._sources:
+            self._sources[key] = json.loads(data.compact_json(self.extra_documents))
+        return self._sources[key]
 
     def scratch(self, name: str) -> str:
         """A fresh path under the work directory (removed first if it exists)."""
@@ -176,10 +225,14 @@ def _partial_loop(items: list, action: Callable[[Any], Any]):
 
 
 class System:
-    """Base of all systems; subclasses fill in ``bench_<operation>`` methods."""
+    """Base of all systems; subclasses fill in ``bench_<operation>`` methods. One instance runs
+    on one source of documents (see SOURCES); ``sources`` lists those a system runs on."""
 
     key = ""
     label = ""
+    sources: tuple = ("made",)
+    # Per source, the operations run there, where they are fewer than SOURCE_OPERATIONS says.
+    source_operations: dict = {}
     # Subprocess loader names for the memory operations (see bench/memory.py), if any.
     memory_loader: Optional[str] = None
     cached_memory_loader: Optional[str] = None
@@ -188,6 +241,12 @@ class System:
     def availability(cls) -> Optional[str]:
         """``None`` when usable, else the reason it is skipped."""
         return None
+
+    def __init__(self, source: str = "made") -> None:
+        self.source = source
+        if source != "made":
+            self.key = f"{type(self).key}@{source}"
+            self.label = f"{type(self).label} ({source})"
 
     def version(self) -> str:
         return ""
@@ -198,8 +257,15 @@ class System:
     def cleanup(self) -> None:
         """Release what ``prepare`` made."""
 
+    def runs(self, operation: str) -> bool:
+        """Whether this system takes part in ``operation`` on its source."""
+        if self.source == "made":
+            return True
+        allowed = self.source_operations.get(self.source, SOURCE_OPERATIONS[self.source])
+        return operation in allowed
+
     def bench(self, operation: str, ctx: SizeContext) -> Optional[Bench]:
-        if operation in MEMORY_OPERATIONS:
+        if operation in MEMORY_OPERATIONS or not self.runs(operation):
             return None
         method = getattr(self, "bench_" + operation, None)
         return method(ctx) if method is not None else None
@@ -222,6 +288,9 @@ class TovraSystem(System):
     label = "tovra"
     memory_loader = "tovra"
     cached_memory_loader = "tovra_cached"
+    sources = SOURCES
+    # Finds, updates and writes work on the stored documents, whatever their source.
+    source_operations = {"loaded": ("insert_many", "insert_single")}
 
     @classmethod
     def availability(cls):
@@ -238,10 +307,12 @@ class TovraSystem(System):
         from tovra import Tovra
 
         self.Tovra = Tovra
+        self.silencer = _Silencer()
+        if self.source != "made":
+            return
         base = ctx.scratch("tovra_base")
         data.write_collection_file(base, COLLECTION, ctx.documents)
         self.db = Tovra(base)
-        self.silencer = _Silencer()
 
     def cleanup(self):
         self.db = None
@@ -251,20 +322,21 @@ class TovraSystem(System):
 
     def bench_insert_many(self, ctx):
         state = {}
+        documents = ctx.documents_of(self.source)
 
         def before():
             state["db"] = self.Tovra(ctx.scratch("tovra_insert"))
             state["db"].create_collection(COLLECTION)
 
         return Bench(
-            run=lambda: state["db"].insert_many(COLLECTION, ctx.documents),
+            run=lambda: state["db"].insert_many(COLLECTION, documents),
             before=before,
             after=lambda: state.clear(),
         )
 
     def bench_insert_single(self, ctx):
         state = {}
-        extra = ctx.extra_documents
+        extra = ctx.extra_of(self.source)
 
         def before():
             state["db"] = self.Tovra(ctx.open_dir)
@@ -353,14 +425,16 @@ class StdlibSystem(System):
     key = "stdlib"
     label = "json+list"
     memory_loader = "json"
+    sources = ("made", "loaded")
 
     def version(self):
         return "json " + json.__version__
 
     def prepare(self, ctx):
-        self.docs = json.loads(ctx.file_bytes)
+        # The scans and updates walk the source's own documents (and change their ages).
+        self.docs = ctx.documents_of(self.source)
         self.text = ctx.file_bytes.decode("utf-8")
-        self.path = ctx.scratch("stdlib.json")
+        self.path = ctx.scratch(f"stdlib_{self.source}.json")
         self.scans = _scan_benches(lambda: self.docs)
 
     def cleanup(self):
@@ -380,12 +454,15 @@ class StdlibSystem(System):
         return Bench(run=run, count=len)
 
     def bench_insert_many(self, ctx):
-        return Bench(run=lambda: json.dumps(ctx.documents))
+        documents = ctx.documents_of(self.source)
+        return Bench(run=lambda: json.dumps(documents))
 
     def bench_insert_single(self, ctx):
+        extra = ctx.extra_of(self.source)
+
         def run():
             store = []
-            for document in ctx.extra_documents:
+            for document in extra:
                 store.append(json.dumps(document))
 
         return Bench(run=run)
@@ -410,6 +487,7 @@ class OrjsonSystem(System):
     key = "orjson"
     label = "orjson+list"
     memory_loader = "orjson"
+    sources = SOURCES
 
     @classmethod
     def availability(cls):
@@ -426,8 +504,8 @@ class OrjsonSystem(System):
         import orjson
 
         self.orjson = orjson
-        self.docs = orjson.loads(ctx.file_bytes)
-        self.path = ctx.scratch("orjson.json")
+        self.docs = ctx.documents_of(self.source)
+        self.path = ctx.scratch(f"orjson_{self.source}.json")
 
     def cleanup(self):
         self.docs = None
@@ -440,14 +518,15 @@ class OrjsonSystem(System):
         return Bench(run=run, count=len)
 
     def bench_insert_many(self, ctx):
-        return Bench(run=lambda: self.orjson.dumps(ctx.documents))
+        return Bench(run=lambda: self.orjson.dumps(self.docs))
 
     def bench_insert_single(self, ctx):
         dumps = self.orjson.dumps
+        extra = ctx.extra_of(self.source)
 
         def run():
             store = []
-            for document in ctx.extra_documents:
+            for document in extra:
                 store.append(dumps(document))
 
         return Bench(run=run)
@@ -471,6 +550,7 @@ class MsgspecSystem(System):
     key = "msgspec"
     label = "msgspec+list"
     memory_loader = "msgspec"
+    sources = SOURCES
 
     @classmethod
     def availability(cls):
@@ -488,8 +568,8 @@ class MsgspecSystem(System):
 
         self.encode = msgspec.json.encode
         self.decode = msgspec.json.decode
-        self.docs = self.decode(ctx.file_bytes)
-        self.path = ctx.scratch("msgspec.json")
+        self.docs = ctx.documents_of(self.source)
+        self.path = ctx.scratch(f"msgspec_{self.source}.json")
 
     def cleanup(self):
         self.docs = None
@@ -502,7 +582,7 @@ class MsgspecSystem(System):
         return Bench(run=run, count=len)
 
     def bench_insert_many(self, ctx):
-        return Bench(run=lambda: self.encode(ctx.documents))
+        return Bench(run=lambda: self.encode(self.docs))
 
     def bench_find_all(self, ctx):
         return Bench(run=lambda: self.decode(ctx.file_bytes), count=len)
@@ -924,11 +1004,12 @@ SYSTEM_KEYS = tuple(system.key for system in ALL_SYSTEMS)
 METHODS = {
     "stdlib": "open `json.load`; insert_many `json.dumps(list)`; single inserts "
     "`json.dumps(doc)` each; find all `json.loads` of the collection text (new objects); "
-    "filters: list comprehensions over the dicts (no copies); updates: a Python loop; "
+    "filters: list comprehensions over the source's dicts (no copies); updates: a Python "
+    "loop; "
     "write `json.dump` to a temporary file and rename",
     "orjson": "open `orjson.loads` of the file; insert_many `orjson.dumps(list)`; single "
     "inserts `orjson.dumps(doc)` each; find all `orjson.loads` of the collection file "
-    "bytes; write `orjson.dumps` + write bytes to a temporary file, fsync, rename and fsync "
+    "bytes; write `orjson.dumps` of the source's documents + write bytes to a temporary file, fsync, rename and fsync "
     "of the directory (as tovra does); scans and updates are the json+list code",
     "msgspec": "open `msgspec.json.decode` of the file; insert_many `msgspec.json.encode(list)`; "
     "find all `decode` of the collection file bytes; write `encode` + the same durable write "

@@ -11,6 +11,7 @@ from typing import Callable, Optional
 from . import peers
 
 TARGET_SIZE = 100_000
+HUGE_SIZE = 1_000_000
 CACHE_SMALL_SIZE = 1_000
 # Operations whose cost should grow in proportion to N (single inserts are a fixed batch
 # and a cache hit a fixed result, so they are left out).
@@ -29,6 +30,8 @@ class Target:
     peer: str
     limit: float
     text: str
+    # The sizes it is judged at (a size that was not run shows as not measured).
+    sizes: tuple = (TARGET_SIZE,)
 
 
 TARGETS = (
@@ -39,7 +42,8 @@ TARGETS = (
     Target("find_1pct", "sqlite", 0.1, "filtered find 1%, cache miss, vs sqlite3 json_extract"),
     Target("find_cached", "tovra@1000", 1.2, "cache hit at 100,000 vs at 1,000 documents"),
     Target("find_all", "orjson", 0.5, "find of all vs orjson.loads of the collection file"),
-    Target("insert_many", "orjson", 1.2, "insert_many vs orjson.dumps of the list"),
+    Target("insert_many", "orjson", 1.2, "insert_many vs orjson.dumps of the list",
+           sizes=(TARGET_SIZE, HUGE_SIZE)),
     Target("insert_many", "tinydb", 0.05, "insert_many vs TinyDB insert_multiple (JSON file)"),
     Target("insert_many", "tinydb_mem", 0.05,
            "insert_many vs TinyDB insert_multiple (memory storage; stricter than asked)"),
@@ -66,7 +70,24 @@ def median(raw: dict, operation: str, size: int, system: str) -> Optional[float]
 
 
 def _systems(raw: dict) -> list:
-    return [key for key in peers.SYSTEM_KEYS if key in raw["meta"]["systems"]]
+    """The system keys of a run: all on made documents first, then those on each other source."""
+    keys = list(raw["meta"]["systems"])
+    order = {source: index for index, source in enumerate(peers.SOURCES)}
+    return sorted(keys, key=lambda key: order.get(_source(key), len(order)))
+
+
+def _source(key: str) -> str:
+    return key.split("@", 1)[1] if "@" in key else "made"
+
+
+def _tovra_median(raw: dict, operation: str, size: int, source: str) -> Optional[float]:
+    """tovra's median on ``source``, or on its own made documents for an operation that does
+    not take Python documents in (a find, an update)."""
+    if source != "made":
+        value = median(raw, operation, size, f"tovra@{source}")
+        if value is not None or _cell(raw, operation, size, f"tovra@{source}") is not None:
+            return value
+    return median(raw, operation, size, "tovra")
 
 
 def _label(raw: dict, key: str) -> str:
@@ -151,23 +172,42 @@ def scaling_exponents(raw: dict, system: str = "tovra") -> tuple:
     return small, large, exponents
 
 
+def source_ratios(raw: dict, operation: str, size: int, peer: str) -> dict:
+    """tovra / ``peer`` on each source the peer ran on: {source: ratio}, ratios that could not
+    be taken left out."""
+    ratios = {}
+    for key in _systems(raw):
+        if key != peer and not key.startswith(peer + "@"):
+            continue
+        source = _source(key)
+        ratio = _ratio(_tovra_median(raw, operation, size, source),
+                       median(raw, operation, size, key))
+        if ratio is not None:
+            ratios[source] = ratio
+    return ratios
+
+
 def evaluate_targets(raw: dict) -> list:
-    """One row per target: (target, measured ratio or None, verdict)."""
+    """One row per target and size: (target, size, measured ratio or None, verdict, ratios by
+    source). Against a peer that ran on several sources, the worse ratio for tovra counts."""
     rows = []
     for target in TARGETS:
-        tovra = median(raw, target.operation, TARGET_SIZE, "tovra")
-        if target.peer == "tovra@1000":
-            other = median(raw, target.operation, CACHE_SMALL_SIZE, "tovra")
-        elif target.peer.startswith("tovra:"):
-            other = median(raw, target.peer.split(":", 1)[1], TARGET_SIZE, "tovra")
-        else:
-            other = median(raw, target.operation, TARGET_SIZE, target.peer)
-        ratio = _ratio(tovra, other)
-        if ratio is None:
-            verdict = "not measured"
-        else:
-            verdict = "PASS" if ratio <= target.limit else "MISS"
-        rows.append((target, ratio, verdict))
+        for size in target.sizes:
+            by_source = {}
+            tovra = median(raw, target.operation, size, "tovra")
+            if target.peer == "tovra@1000":
+                ratio = _ratio(tovra, median(raw, target.operation, CACHE_SMALL_SIZE, "tovra"))
+            elif target.peer.startswith("tovra:"):
+                other = median(raw, target.peer.split(":", 1)[1], size, "tovra")
+                ratio = _ratio(tovra, other)
+            else:
+                by_source = source_ratios(raw, target.operation, size, target.peer)
+                ratio = max(by_source.values()) if by_source else None
+            if ratio is None:
+                verdict = "not measured"
+            else:
+                verdict = "PASS" if ratio <= target.limit else "MISS"
+            rows.append((target, size, ratio, verdict, by_source))
     return rows
 
 
@@ -209,6 +249,12 @@ def markdown(raw: dict) -> str:
     lines += ["", "## Operations", ""]
     lines += [f"- `{name}`: {text}" for name, text in meta["operations"].items()
               if name in operations]
+    if len(meta.get("sources", {})) > 1:
+        lines += ["", "## Sources of the Python documents", ""]
+        lines += [f"- `{name}`: {text}" for name, text in meta["sources"].items()]
+        lines.append("")
+        lines.append("A column marked (loaded) or (loop) is that system on that source; the "
+                     "others are on the made documents.")
 
     for size in sizes:
         lines += ["", f"## N = {size:,}: medians", ""]
@@ -223,13 +269,16 @@ def markdown(raw: dict) -> str:
 
         if "tovra" in systems and len(systems) > 1:
             lines += ["", f"## N = {size:,}: peer / tovra (above 1: tovra is faster)", ""]
-            others = [key for key in systems if key != "tovra"]
+            lines.append("Each peer on a source against tovra on the same source where tovra "
+                         "takes Python documents in (inserts), else against tovra.")
+            lines.append("")
+            others = [key for key in systems if not key.startswith("tovra")]
             header = ["operation"] + [_label(raw, key) for key in others]
             rows = []
             for operation in operations:
-                tovra = median(raw, operation, size, "tovra")
                 row = [operation]
                 for key in others:
+                    tovra = _tovra_median(raw, operation, size, _source(key))
                     row.append(_format_ratio(_ratio(median(raw, operation, size, key), tovra)))
                 rows.append(row)
             lines += _table(header, rows)
@@ -267,10 +316,19 @@ def markdown(raw: dict) -> str:
             lines += _table(["operation"] + [_label(raw, key) for key in systems], rows)
 
         lines += ["", f"## Targets (N = {TARGET_SIZE:,}, tovra / other)", ""]
+        lines.append(
+            "Against a peer run on several sources of documents, the worse ratio for tovra "
+            "counts; the ratio on each source follows it."
+        )
+        lines.append("")
         rows = []
-        for target, ratio, verdict in evaluate_targets(raw):
+        for target, size, ratio, verdict, by_source in evaluate_targets(raw):
             measured = "—" if ratio is None else f"{ratio:.3f}"
-            rows.append([target.text, f"≤ {target.limit:g}", measured, verdict])
+            if len(by_source) > 1:
+                measured += " (" + ", ".join(
+                    f"{source} {value:.2f}" for source, value in by_source.items()) + ")"
+            text = target.text if size == TARGET_SIZE else f"{target.text}, N = {size:,}"
+            rows.append([text, f"≤ {target.limit:g}", measured, verdict])
         if exponents and small == 10_000 and large == TARGET_SIZE:
             for operation in LINEAR_OPERATIONS:
                 if operation not in exponents:

@@ -59,6 +59,7 @@ class Options:
     operations: tuple = peers.OPERATION_NAMES
     systems: tuple = peers.SYSTEM_KEYS
     cap_seconds: float = 30.0
+    sources: tuple = peers.SOURCES
     seed: int = data.DEFAULT_SEED
     progress: bool = True
     workdir: Optional[str] = None
@@ -190,7 +191,8 @@ def run(options: Options) -> dict:
             continue
         reason = system_class.availability()
         if reason is None:
-            systems.append(system_class())
+            systems += [system_class(source) for source in system_class.sources
+                        if source == "made" or source in options.sources]
         else:
             skipped[system_class.key] = reason
 
@@ -243,6 +245,8 @@ def run(options: Options) -> dict:
             "warmup": options.warmup,
             "memory_repeat": memory_repeat,
             "cap_seconds": options.cap_seconds,
+            "sources": {source: peers.SOURCE_TEXT[source] for source in peers.SOURCES
+                        if source == "made" or source in options.sources},
             "seed": options.seed,
             "systems": {s.key: {"label": s.label, "version": s.version()} for s in systems},
             "skipped": skipped,
@@ -307,7 +311,8 @@ def _memory_loader(system, operation: str):
 
 
 def _measure_memory(systems, operation, ctx, repeat, progress) -> dict:
-    loaders = [s for s in systems if _memory_loader(s, operation)]
+    # Memory is that of the collection file loaded, whatever the source of the documents.
+    loaders = [s for s in systems if s.source == "made" and _memory_loader(s, operation)]
     cells = {s.key: Cell() for s in loaders}
     for _ in range(repeat):
         for system in loaders:

@@ -103,3 +103,53 @@ def test_text_harness_smoke(tmp_path):
         }
     report = (out / "text.md").read_text()
     assert "## Targets" in report and "find of all vs orjson.loads" in report
+
+
+def _raw(medians: dict) -> dict:
+    """A run's raw results holding just ``medians``: {(operation, size, system): seconds}."""
+    results, systems = {}, {}
+    for (operation, size, system), value in medians.items():
+        results.setdefault(operation, {}).setdefault(str(size), {})[system] = {"median": value}
+        systems[system] = {"label": system, "version": ""}
+    return {"meta": {"systems": systems}, "results": results}
+
+
+@pytest.mark.parametrize(
+    "medians, expected",
+    [
+        # Inserts pair each source with tovra on the same source; the worse ratio counts.
+        ({("insert_many", 100_000, "tovra"): 1.0, ("insert_many", 100_000, "orjson"): 1.0,
+          ("insert_many", 100_000, "tovra@loaded"): 1.5,
+          ("insert_many", 100_000, "orjson@loaded"): 1.0}, (1.5, {"made": 1.0, "loaded": 1.5})),
+        # A find has no tovra run per source: the peer's sources all face tovra's one time.
+        ({("find_1pct", 100_000, "tovra"): 1.0, ("find_1pct", 100_000, "stdlib"): 4.0,
+          ("find_1pct", 100_000, "stdlib@loaded"): 2.0}, (0.5, {"made": 0.25, "loaded": 0.5})),
+    ],
+)
+def test_targets_take_the_worse_source(medians, expected):
+    from bench import report
+
+    operation = next(iter(medians))[0]
+    peer = "orjson" if operation == "insert_many" else "stdlib"
+    rows = [row for row in report.evaluate_targets(_raw(medians))
+            if row[0].operation == operation and row[0].peer == peer and row[1] == 100_000]
+    assert len(rows) == 1
+    _, _, ratio, _, by_source = rows[0]
+    assert ratio == pytest.approx(expected[0])
+    assert by_source == pytest.approx(expected[1])
+
+
+def test_sources_of_documents(tmp_path):
+    ctx = peers.SizeContext.create(200, data.DEFAULT_SEED, str(tmp_path))
+    loaded = ctx.documents_of("loaded")
+    assert loaded == ctx.documents and loaded is not ctx.documents
+    assert ctx.documents_of("loaded") is loaded
+    assert ctx.extra_of("loaded") == ctx.extra_documents
+    loop = ctx.documents_of("loop")
+    assert [d["id"] for d in loop] == list(range(200))
+    assert sum(d["age"] == 42 for d in loop) == 2
+    # A system on another source takes part only where Python documents go in.
+    on_loop = peers.OrjsonSystem("loop")
+    assert on_loop.key == "orjson@loop" and on_loop.runs("insert_many")
+    assert not on_loop.runs("write")
+    assert not peers.TovraSystem("loaded").runs("find_1pct")

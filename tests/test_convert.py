@@ -362,3 +362,32 @@ def test_repeated_calls_hold_no_references_and_memory_stays_flat(db):
     # AddressSanitizer freed memory stays resident by design, so only the counts tell.
     if "libasan" not in os.environ.get("LD_PRELOAD", ""):
         assert rss() - before < 2 * 2**20
+
+
+def _with_holes():
+    d = {f"k{i}": i for i in range(12)}
+    for i in (0, 5, 11):
+        del d[f"k{i}"]
+    d["k0"] = "back at the end"
+    return d
+
+
+class _Plain:
+    def __init__(self):
+        self.a = 1
+        self.b = [2, {"c": 3}]
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        _with_holes,  # deleted entries are skipped, a re-added key comes last
+        lambda: vars(_Plain()),  # an instance's dict (a table shared between instances)
+        lambda: dict.fromkeys("abcdefghijklmnopqrstuvwxyz", None),  # grown several times
+        lambda: {"x": {"y": {"z": [1, {"w": "short"}, "a text longer than fourteen"]}}},
+    ],
+)
+def test_insert_many_takes_every_entry_of_the_dicts(db, make):
+    documents = [make() for _ in range(20)]
+    db.insert_many("c", documents)
+    assert db.find("c") == documents

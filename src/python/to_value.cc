@@ -12,6 +12,7 @@
 #include "json/shape_table.h"
 #include "json/utf8.h"
 #include "python/arguments.h"
+#include "python/dict_entries.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
 #include "python/value_place.h"
@@ -125,7 +126,24 @@ class Depythonizer {
   // insert_many is taken apart); everything inside it goes to the arena, when there is one.
   Arena* arena_for(int depth) const noexcept { return depth > heap_levels_ ? arena_ : nullptr; }
 
+  // Short ASCII text, most of what documents hold, inline; everything else out of line.
   static JsonValue string(PyObject* object, Arena* arena) {
+#if !defined(__SANITIZE_ADDRESS__)
+    if (PyUnicode_IS_COMPACT_ASCII(object)) {
+      // Taken with one 16-byte load when those bytes lie in one page (the bytes past the
+      // text, read from the str's own page, are dropped).
+      const char* data = reinterpret_cast<const char*>(PyUnicode_DATA(object));
+      size_t length = static_cast<size_t>(PyUnicode_GET_LENGTH(object));
+      if (length <= JsonValue::kInlineCapacity &&
+          (reinterpret_cast<uintptr_t>(data) & 4095) <= 4096 - 16) {
+        return JsonValue::short_string_of_padded(data, length);
+      }
+    }
+#endif
+    return any_string(object, arena);
+  }
+
+  [[gnu::noinline]] static JsonValue any_string(PyObject* object, Arena* arena) {
     if (PyUnicode_IS_COMPACT_ASCII(object)) {
       // ASCII text is its own UTF-8, stored right after the object header.
       const char* data = reinterpret_cast<const char*>(PyUnicode_DATA(object));
@@ -235,9 +253,9 @@ class Depythonizer {
     if (i + 1 < length) {
       PyObject* next = PyList_GET_ITEM(list, i + 1);
       if (PyDict_CheckExact(next)) {
-        Py_ssize_t position = 0;
+        DictEntries entries(next);
         PyObject *key, *value;
-        while (PyDict_Next(next, &position, &key, &value)) prefetch_line(value);
+        while (entries.next(&key, &value)) prefetch_line(value);
       }
     }
   }
@@ -326,15 +344,20 @@ class Depythonizer {
     // Snapshot the entries, as keys() and values() would, so that Python code run while a
     // value converts cannot change what this dict contributes.
     size_t first_entry = entries_.size();
-    entries_.reserve(first_entry + 2 * static_cast<size_t>(PyDict_GET_SIZE(dict)));
-    Py_ssize_t position = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-      Py_INCREF(key);
-      entries_.push_back(key);
-      Py_INCREF(value);
-      entries_.push_back(value);
+    entries_.resize(first_entry + 2 * static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    PyObject** slot = entries_.data() + first_entry;
+    PyObject** const last = entries_.data() + entries_.size();
+    DictEntries dict_entries(dict);
+    PyObject *entry_key, *entry_value;
+    while (slot != last && dict_entries.next(&entry_key, &entry_value)) {
+      Py_INCREF(entry_key);
+      Py_INCREF(entry_value);
+      slot[0] = entry_key;
+      slot[1] = entry_value;
+      slot += 2;
     }
+    // A dict yields as many entries as its size says; should it yield fewer, so be it.
+    entries_.resize(static_cast<size_t>(slot - entries_.data()));
     EntryRelease release{entries_, first_entry};
     size_t first_member = members_.size();
     const size_t end = entries_.size();  // nested dicts push and pop above this mark
