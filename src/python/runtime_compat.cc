@@ -15,3 +15,26 @@ extern "C" __attribute__((visibility("hidden"))) unsigned long __isoc23_strtoul(
     const char* text, char** end, int base) noexcept {
   return strtoul(text, end, base);
 }
+
+// The C++ runtime keeps, per thread, the exceptions being handled (std::uncaught_exceptions and
+// the like). Linked in statically, its object would use the general model of thread-local
+// storage: a thread's block is allocated on its first exception, and when that allocation fails
+// (no memory left, exactly when a MemoryError is to be raised) the C library aborts the process.
+// Defined here with the initial-exec model instead, as the shared C++ runtime does, the block is
+// in every thread's static storage, made with the thread, and the runtime's own object is not
+// linked in. The runtime only takes the address: the storage is as large as its record (a
+// pointer and a count), and larger.
+namespace {
+struct alignas(16) ExceptionGlobals {
+  void* words[4];
+};
+__attribute__((tls_model("initial-exec"))) thread_local ExceptionGlobals exception_globals{};
+}  // namespace
+
+extern "C" __attribute__((visibility("hidden"))) void* __cxa_get_globals_fast() noexcept {
+  return &exception_globals;
+}
+
+extern "C" __attribute__((visibility("hidden"))) void* __cxa_get_globals() noexcept {
+  return &exception_globals;
+}
