@@ -29,6 +29,16 @@ ROOTS = {
     ("cp314", "x86_64"): ("root-sid-amd64.sh", "python3.14"),
     ("cp311", "aarch64"): ("root-bookworm-arm64.sh", "python3"),
 }
+TYPED_USE = """\
+from tovra import Tovra
+
+db = Tovra("data")
+db.insert("people", {"name": "Ada"})
+names: list[str] = [str(person["name"]) for person in db.find("people", {"age": {"$gt": 30}})]
+reveal_type(db.collections())
+db.insert("people", ["not", "a", "dict"])  # the only error
+"""
+
 
 def wheel_tags(wheel):
     """The (python, platform) tags of a wheel file name: ("cp312", "manylinux_2_36_x86_64")."""
