@@ -18,6 +18,8 @@ import pytest
 
 from tovra import Tovra
 
+from emulation import skip_under_emulator
+
 # The sanitizer runtime reserves terabytes of shadow address space: no address-space limit
 # can be set under it.
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -160,6 +162,8 @@ def test_first_exception_of_a_thread_without_memory_raises(tmp_path, where):
 
 
 @needs_address_space_limit
+@skip_under_emulator("it places the program's memory itself, so a limit set from the"
+                     " program's own VmSize does not make its large allocations fail")
 def test_memory_error_in_update_keeps_every_document(tmp_path):
     status, out, err = run_child("""
         path = sys.argv[1]
