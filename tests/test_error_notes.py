@@ -243,7 +243,7 @@ def test_pipe_gives_the_offset_without_a_line(db, tmp_path):
     finally:
         os.waitpid(pid, 0)
     assert only_note(info.value) == (
-        f"{fifo}, byte offset 4 (its line is unknown: the file cannot be read again): "
+        f"{fifo}, byte offset 4 (its line is unknown: a FIFO (named pipe) cannot be read again): "
         "trailing comma in an array")
 
 

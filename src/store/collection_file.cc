@@ -111,6 +111,14 @@ const char* kind_of_special_file(mode_t mode) {
 [[gnu::cold]] std::string syntax_note(const fs::File& file, const std::string& path,
                                       const JsonSyntaxError& error) {
   std::string offset = "byte offset " + std::to_string(error.offset());
+  // A pipe or device gives its bytes once: its kind is named instead of its lines.
+  struct stat status;
+  if (fs::stat_file(file, status) == 0) {
+    if (const char* kind = kind_of_special_file(status.st_mode)) {
+      return path + ", " + offset + " (its line is unknown: " + kind +
+             " cannot be read again): " + error.reason();
+    }
+  }
   TextPosition position;
   std::unique_ptr<char[]> buffer(new char[kRescanBufferSize]);
   fs::InterruptPoll poll{kBytesPerInterruptCheck};
