@@ -41,6 +41,7 @@
 #endif
 
 #include "json/arena.h"
+#include "json/hash.h"
 #include "json/invariant.h"
 
 namespace tovra {
@@ -405,11 +406,11 @@ class Shape {
   uint32_t hash() const noexcept { return hash_; }
 
   // The hash that the tables use for a list of keys: any sequence with size() and
-  // operator[] giving each key (a string) in order.
+  // operator[] giving each key (a string) in order. Seeded per process (json/hash.h).
   template <typename Keys>
   static uint32_t hash_keys(const Keys& keys) noexcept {
-    uint64_t h = 0x9e3779b97f4a7c15ull ^ keys.size();
-    for (size_t i = 0; i < keys.size(); ++i) h = (h ^ key_hash(keys[i])) * 0xff51afd7ed558ccdull;
+    uint64_t h = (hash::kGolden + hash::seed) ^ keys.size();
+    for (size_t i = 0; i < keys.size(); ++i) h = (h ^ key_hash(keys[i])) * hash::kMix;
     return static_cast<uint32_t>(h ^ (h >> 32));
   }
   // Whether two keys (strings) are equal, comparing the 16 bytes of short ones.
@@ -430,17 +431,12 @@ class Shape {
       : owner_(owner), size_(size), hash_(hash) {}
   JsonValue* mutable_keys() noexcept { return reinterpret_cast<JsonValue*>(this + 1); }
   static uint64_t key_hash(const JsonValue& key) noexcept {
-    uint64_t words[2];
     if (!key.heap_string()) {
       // A short key is zero-padded within its 16 bytes.
       TOVRA_ASSERT(key.has_zero_padding());
-      std::memcpy(words, key.bytes_, 16);
-      return words[0] * 0x9e3779b97f4a7c15ull + (words[1] ^ (words[1] >> 29));
+      return hash::short_image(key.bytes_, hash::seed);
     }
-    uint64_t h = key.load_size();
-    std::string_view text = key.as_string();
-    for (unsigned char c : text) h = (h ^ c) * 0x100000001b3ull;
-    return h;
+    return hash::text(key.as_string(), hash::seed);
   }
 
   Arena* owner_;

@@ -43,6 +43,7 @@ class ShapeTable {
     if (!slots_.empty()) {
       const size_t mask = slots_.size() - 1;
       for (size_t i = hash & mask; slots_[i] != nullptr; i = (i + 1) & mask) {
+        ++probes_;
         if (same_keys(*slots_[i], keys, hash)) return slots_[i];
       }
     }
@@ -54,6 +55,8 @@ class ShapeTable {
   }
 
   size_t size() const noexcept { return count_; }
+  // Slots looked at by lookups so far: what crafted keys would inflate.
+  uint64_t probes() const noexcept { return probes_; }
 
  private:
   template <typename Keys>
@@ -77,6 +80,7 @@ class ShapeTable {
   Arena storage_;
   std::vector<const Shape*> slots_;  // a power of two in size, at most half full
   size_t count_ = 0;
+  uint64_t probes_ = 0;
   static constexpr size_t kRecent = 4;
   const Shape* recent_[kRecent] = {};
   size_t next_recent_ = 0;

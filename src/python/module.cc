@@ -9,6 +9,7 @@
 #include <string>
 
 #include "json/arena.h"
+#include "json/hash.h"
 #include "python/arguments.h"
 #include "python/convert.h"
 #include "python/errors.h"
@@ -412,6 +413,8 @@ int exec_module(PyObject* module) {
   if (claim_interpreter() < 0) return -1;
   fs::set_interrupt_check(python_signal_raised);
   Arena::set_large_chunk_hint(fs::advise_large_pages);
+  // Once per process, before the first shape: shapes made under one seed stay in tables.
+  if (hash::seed == 0) hash::set_hash_seed(fs::random_u64() | 1);
   ModuleState& state = *static_cast<ModuleState*>(PyModule_GetState(module));
   PyObject* type = PyType_FromModuleAndSpec(module, &tovra_spec, nullptr);
   if (type == nullptr) return -1;

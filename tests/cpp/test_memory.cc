@@ -16,8 +16,10 @@
 
 #include "json/arena.h"
 #include "json/error.h"
+#include "json/hash.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
+#include "json/shape_table.h"
 #include "query/filter.h"
 #include "query/update.h"
 #include "store/database.h"
@@ -182,6 +184,69 @@ void test_unapplied_operands_take_nothing(const std::string& root) {
   CHECK(arena_bytes_of(database, "c") < 50 * 200);
 }
 
+// The inverse of an odd number modulo 2^64 (Newton's iteration).
+uint64_t inverse(uint64_t odd) {
+  uint64_t x = odd;
+  for (int i = 0; i < 5; ++i) x *= 2 - odd * x;
+  return x;
+}
+
+// `count` 14-byte keys that all hash alike under the shape hash without a seed: the last six
+// bytes count, the first eight are solved for so that the mixed words stay one value.
+std::vector<JsonValue> colliding_keys(size_t count) {
+  std::vector<JsonValue> keys;
+  const uint64_t target = 0x0123456789abcdefull;
+  for (size_t i = 0; i < count; ++i) {
+    char text[14];
+    uint64_t tail = 0x0000414141414141ull + i;  // bytes 8..13, then the length and the tag
+    std::memcpy(text + 8, &tail, 6);
+    const uint64_t high = (tail & 0xffffffffffffull) | uint64_t{14} << 48 |
+                          uint64_t{static_cast<uint8_t>(tovra::JsonType::kString)} << 56;
+    const uint64_t low = (target ^ (high * tovra::hash::kMix)) * inverse(tovra::hash::kGolden);
+    std::memcpy(text, &low, 8);
+    keys.push_back(JsonValue::string(std::string_view(text, 14)));
+  }
+  return keys;
+}
+
+std::vector<JsonValue> random_keys(size_t count) {
+  std::vector<JsonValue> keys;
+  uint64_t state = 0x9e3779b97f4a7c15ull;
+  for (size_t i = 0; i < count; ++i) {
+    char text[14];
+    for (char& c : text) {
+      state = state * 6364136223846793005ull + 1442695040888963407ull;
+      c = static_cast<char>(' ' + (state >> 59) * 3);
+    }
+    keys.push_back(JsonValue::string(std::string_view(text, 14)));
+  }
+  return keys;
+}
+
+// Probes of interning one one-key shape per key.
+uint64_t probes_of(const std::vector<JsonValue>& keys) {
+  Arena arena;
+  for (const JsonValue& key : keys) arena.shapes().intern(std::span<const JsonValue>(&key, 1));
+  CHECK(arena.shapes().size() == keys.size());
+  return arena.shapes().probes();
+}
+
+// Keys crafted to share one hash without the seed cost a seeded table no more than random
+// keys do; without the seed they would make interning quadratic.
+void test_crafted_keys_stay_linear() {
+  const uint64_t kept = tovra::hash::seed;
+  tovra::hash::set_hash_seed(0);
+  const std::vector<JsonValue> few = colliding_keys(2000);
+  CHECK(probes_of(few) > 100 * probes_of(random_keys(2000)));  // the keys do collide
+
+  tovra::hash::set_hash_seed(0x5eed5eed12345679ull);
+  const uint64_t crafted = probes_of(colliding_keys(100000));
+  const uint64_t random = probes_of(random_keys(100000));
+  CHECK_MSG(crafted <= 3 * random,
+            std::to_string(crafted) + " probes against " + std::to_string(random));
+  tovra::hash::set_hash_seed(kept);
+}
+
 }  // namespace
 
 int main() {
@@ -190,6 +255,7 @@ int main() {
 
   test_whole_document_or_nothing(dir);
   test_unapplied_operands_take_nothing(dir);
+  test_crafted_keys_stay_linear();
 
   std::string cleanup = "rm -rf '" + dir + "'";
   if (std::system(cleanup.c_str()) != 0) std::printf("could not remove %s\n", dir.c_str());
