@@ -21,19 +21,22 @@ flags=(-std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -DTOVRA_DEBUG_ASSER
 # The vector validators and decoder of UTF-8 are built for their instruction sets alone, as
 # CMake does.
 clang++ "${flags[@]}" -mssse3 -c src/json/utf8_validate_ssse3.cc -o "$build/utf8_validate_ssse3.o"
+clang++ "${flags[@]}" -mssse3 -c src/json/utf8_ssse3.cc -o "$build/utf8_ssse3.o"
 clang++ "${flags[@]}" -mavx2 -c src/json/utf8_validate_avx2.cc -o "$build/utf8_validate_avx2.o"
 clang++ "${flags[@]}" -mavx2 -mpopcnt -c src/json/utf8_decode_avx2.cc -o "$build/utf8_decode_avx2.o"
 # Every other source of the layer, so that a new file needs no entry here.
-json_layer=("$build/utf8_validate_ssse3.o" "$build/utf8_validate_avx2.o" "$build/utf8_decode_avx2.o")
+json_layer=("$build/utf8_validate_ssse3.o" "$build/utf8_ssse3.o" "$build/utf8_validate_avx2.o"
+  "$build/utf8_decode_avx2.o")
 for source in src/json/*.cc; do
   case "$source" in
-    src/json/utf8_validate_*|src/json/utf8_decode_*) ;;
+    src/json/utf8_validate_*|src/json/utf8_decode_*|src/json/utf8_ssse3.cc) ;;
     *) json_layer+=("$source") ;;
   esac
 done
 query_layer=(src/query/query.cc src/query/key_path.cc src/query/filter.cc src/query/update.cc)
 clang++ "${flags[@]}" "${json_layer[@]}" tests/fuzz/fuzz_reader.cc -o "$build/fuzz_reader"
 clang++ "${flags[@]}" "${json_layer[@]}" "${query_layer[@]}" src/store/query_cache.cc src/store/fs.cc \
+  src/store/indexes.cc src/store/equality_index.cc src/store/numeric_index.cc \
   tests/fuzz/fuzz_query.cc -o "$build/fuzz_query"
 
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
