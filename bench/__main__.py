@@ -6,7 +6,7 @@ import argparse
 import json
 import sys
 
-from . import keyed, peers, report, runner, text
+from . import keyed, many, peers, report, runner, text
 
 
 def _names(text: str, known: tuple, what: str) -> tuple:
@@ -33,10 +33,12 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
         prog="python -m bench", description="Benchmark tovra against its peers."
     )
-    parser.add_argument("--dataset", choices=("documents", "text", "keyed"), default="documents",
+    parser.add_argument("--dataset", choices=("documents", "text", "keyed", "many_collections"), default="documents",
                         help="documents: the default benchmark against every peer; text: "
                         "multilingual and ASCII prose against orjson (see bench/text.py); "
-                        "keyed: lookups and updates by a field's value (see bench/keyed.py)")
+                        "keyed: lookups and updates by a field's value (see bench/keyed.py); "
+                        "many_collections: 5,000 small collections loaded from one document, "
+                        "written and reopened (see bench/many.py)")
     parser.add_argument("--sizes", type=_sizes, default=None,
                         help="comma-separated collection sizes (default 1000,10000,100000; "
                         f"{text.DEFAULT_SIZE} for --dataset text, which takes the first)")
@@ -70,6 +72,7 @@ def parse_arguments(argv=None) -> argparse.Namespace:
     if arguments.sizes is None:
         arguments.sizes = ([text.DEFAULT_SIZE] if arguments.dataset == "text"
                            else list(keyed.DEFAULT_SIZES) if arguments.dataset == "keyed"
+                           else [many.DEFAULT_SIZE] if arguments.dataset == "many_collections"
                            else [1_000, 10_000, 100_000])
     if arguments.huge and 1_000_000 not in arguments.sizes:
         arguments.sizes = arguments.sizes + [1_000_000]
@@ -89,6 +92,12 @@ def main(argv=None) -> int:
         raw = keyed.run(arguments.sizes, arguments.repeat, arguments.warmup, arguments.seed,
                         progress=not arguments.no_progress)
         for kind, path in keyed.write_all(raw, arguments.out).items():
+            print(f"{kind}: {path}", file=sys.stderr)
+        return 0
+    if arguments.dataset == "many_collections":
+        raw = many.run(arguments.sizes[0], arguments.repeat, arguments.warmup,
+                       progress=not arguments.no_progress)
+        for kind, path in many.write_all(raw, arguments.out).items():
             print(f"{kind}: {path}", file=sys.stderr)
         return 0
     if arguments.dataset == "text":

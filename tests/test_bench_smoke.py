@@ -153,3 +153,25 @@ def test_sources_of_documents(tmp_path):
     assert on_loop.key == "orjson@loop" and on_loop.runs("insert_many")
     assert not on_loop.runs("write")
     assert not peers.TovraSystem("loaded").runs("find_1pct")
+
+
+def test_many_collections_harness_smoke(tmp_path):
+    # The harness itself checks that its file-system reference wrote the same files, byte for
+    # byte, as tovra's write_all.
+    pytest.importorskip("tovra")
+    pytest.importorskip("orjson")
+    out = tmp_path / "results"
+    command = [
+        sys.executable, "-m", "bench", "--dataset", "many_collections", "--sizes", "100",
+        "--repeat", "1", "--warmup", "0", "--no-progress", "--out", str(out),
+    ]
+    completed = subprocess.run(
+        command, cwd=ROOT, capture_output=True, text=True, timeout=120, check=False
+    )
+    assert completed.returncode == 0, completed.stderr[-2000:]
+    raw = json.loads((out / "many.json").read_text())
+    assert raw["meta"]["collections"] == 100
+    for operation in ("load_from_document", "write_all"):
+        assert set(raw["results"][operation]) == {"tovra", "files", "reference"}
+    report = (out / "many.md").read_text()
+    assert "write_all of the collections vs orjson.loads" in report
