@@ -201,6 +201,19 @@ def test_nested_dicts_of_new_layouts_leave_the_outer_keys_alone(db):
     assert db.find("c") == documents
 
 
+def test_keys_and_values_of_many_layouts_come_back_equal(db):
+    # More layouts than a find keeps keys for, and more distinct keys of every length than it
+    # keeps strs for (short, up to 30 bytes, longer), some equal in text to values: each str
+    # made for one text is taken over by others again and again.
+    documents = [{f"key number {i % 300:03d} of a kind": f"k{i % 40}", f"k{i % 40}": f"k{i % 40}",
+                  "x" * 31 + str(i % 5): i, "\u00e9" * 7: "\u00e9" * 7} for i in range(1200)]
+    db.insert_many("c", documents)
+    found = db.find("c")
+    assert found == documents
+    for got, sent in zip(found, documents):
+        assert list(got) == sorted(sent, key=lambda key: key.encode())
+
+
 def test_remembered_keys_are_released(db):
     key = "".join(["ke", "y"])  # a str of its own, not an interned constant
     before = sys.getrefcount(key)

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "json/byte_scan.h"
+#include "json/hash.h"
 #include "json/powers_of_ten.h"
 
 namespace tovra {
@@ -386,7 +387,7 @@ class JsonEmitter {
   KeyPrefixes* key_prefixes(const Shape* shape) {
     if (shape == nullptr || shape->size() == 0) return nullptr;
     if (!prefixes_) prefixes_ = std::make_unique<KeyPrefixes[]>(kPrefixSlots);
-    KeyPrefixes& slot = prefixes_[(reinterpret_cast<uintptr_t>(shape) >> 4) % kPrefixSlots];
+    KeyPrefixes& slot = prefixes_[hash::pointer(shape) % kPrefixSlots];
     if (slot.shape == shape) return &slot;
     if (slot.in_use != 0) return nullptr;  // an enclosing object is being written with it
     if (slot.seen != shape) {

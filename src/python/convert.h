@@ -6,8 +6,8 @@
 // nothing half-built behind. pythonize builds new Python objects; nothing is shared with the
 // tree. The deliberate sharing: within the result of one call, equal object keys, and equal
 // short string values (at most JsonValue::kInlineCapacity bytes), may be the same str object
-// (small caches of recently made strs save making each again). A str is immutable and equal by
-// value, so only an identity check (`is`) can tell.
+// (str_cache.h keeps recently made strs, to save making each again). A str is immutable and
+// equal by value, so only an identity check (`is`) can tell.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,17 +1,15 @@
 #include "python/convert.h"
 
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <new>
 #include <string_view>
 #include <vector>
 
-#include "json/byte_scan.h"
+#include "json/hash.h"
 #include "json/invariant.h"
-#include "json/utf8.h"
 #include "python/errors.h"
 #include "python/py_ref.h"
+#include "python/str_cache.h"
 
 namespace tovra::python {
 
@@ -35,51 +33,11 @@ class CollectorPause {
   bool was_enabled_;
 };
 
-PyObject* new_str(std::string_view text) {
-  // One character below U+0100: the interpreter's own shared str, as decoding gives.
-  if (text.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(text[0]));
-  if (text.size() == 2 && (static_cast<unsigned char>(text[0]) & 0xFE) == 0xC2) {
-    return PyUnicode_FromOrdinal(((static_cast<unsigned char>(text[0]) & 0x1F) << 6) |
-                                 (static_cast<unsigned char>(text[1]) & 0x3F));
-  }
-  if (is_ascii(text.data(), text.size())) {
-    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
-    if (str == nullptr) return nullptr;
-    std::memcpy(PyUnicode_DATA(str), text.data(), text.size());
-    return str;
-  }
-  // Stored text is valid UTF-8: its widest code point decides the kind of str, which is then
-  // filled in place (the same str that decoding would give, without its checks and regrowth).
-  Utf8Shape shape = utf8_shape(text);
-  Py_UCS4 widest = shape.width == 1 ? 0xFF : (shape.width == 2 ? 0xFFFF : 0x10FFFF);
-  PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(shape.code_points), widest);
-  if (str == nullptr) return nullptr;
-  void* data = PyUnicode_DATA(str);
-  switch (PyUnicode_KIND(str)) {
-    case PyUnicode_1BYTE_KIND:
-      decode_utf8(text, static_cast<uint8_t*>(data), shape.code_points);
-      break;
-    case PyUnicode_2BYTE_KIND:
-      decode_utf8(text, static_cast<uint16_t*>(data), shape.code_points);
-      break;
-    default:
-      decode_utf8(text, static_cast<uint32_t*>(data), shape.code_points);
-      break;
-  }
-  return str;
-}
-
 class Pythonizer {
  public:
   Pythonizer() = default;
   ~Pythonizer() {
-    if (keys_) {
-      for (size_t i = 0; i < kKeySlots; ++i) Py_XDECREF(keys_[i].str);
-    }
     for (ShapeSlot& slot : shapes_) slot.release();
-    if (short_strs_) {
-      for (size_t i = 0; i < (size_t{1} << kShortSlotBits); ++i) Py_XDECREF(short_strs_[i].str);
-    }
   }
   Pythonizer(const Pythonizer&) = delete;
   Pythonizer& operator=(const Pythonizer&) = delete;
@@ -102,10 +60,7 @@ class Pythonizer {
       case JsonType::kDouble:
         return PyFloat_FromDouble(value.as_double());
       case JsonType::kString:
-        if (const uint8_t* bytes = value.short_string_bytes()) {
-          TOVRA_ASSERT(value.has_zero_padding());
-          return short_str(bytes);
-        }
+        if (value.short_string_bytes() != nullptr) return strs_.short_str(value);
         return new_str(value.as_string());
       case JsonType::kArray:
         return list(value.elements());
@@ -135,7 +90,7 @@ class Pythonizer {
     PyObject* dict = _PyDict_NewPresized(static_cast<Py_ssize_t>(size));
     if (dict == nullptr || size == 0) return dict;
     const Shape* shape = object.shape();
-    ShapeSlot& slot = shapes_[(reinterpret_cast<uintptr_t>(shape) >> 4) & (kShapeSlots - 1)];
+    ShapeSlot& slot = shapes_[hash::pointer(shape) & (kShapeSlots - 1)];
     bool filled;
     if (slot.shape == shape || slot.users == 0) {
       // The slot is not being read by an enclosing dict: it may take this shape's keys.
@@ -168,86 +123,8 @@ class Pythonizer {
     return true;
   }
 
-  // Object keys repeat across documents: recently made key strings are reused (a str is
-  // immutable, so sharing one between dicts cannot be observed). Returns a new reference.
-  PyObject* key_str(std::string_view key) {
-    if (key.size() > kMaxCachedKey) return new_str(key);
-    if (!keys_) {
-      // A small result (a lookup by key) makes its few keys without the table.
-      if (++keys_made_ >= kKeysBeforeTable) keys_.reset(new (std::nothrow) KeySlot[kKeySlots]());
-      if (!keys_) return new_str(key);
-    }
-    KeySlot& slot = keys_[slot_of(key)];
-    if (slot.str != nullptr && slot.length == key.size() &&
-        std::memcmp(slot.bytes, key.data(), key.size()) == 0) {
-      Py_INCREF(slot.str);
-      return slot.str;
-    }
-    PyObject* str = new_str(key);
-    if (str == nullptr) return nullptr;
-    Py_XDECREF(slot.str);
-    Py_INCREF(str);
-    slot.str = str;
-    slot.length = static_cast<uint8_t>(key.size());
-    std::memcpy(slot.bytes, key.data(), key.size());
-    return str;
-  }
-
-  static size_t slot_of(std::string_view key) noexcept {
-    uint64_t h = 1469598103934665603ull ^ key.size();
-    for (unsigned char c : key) h = (h ^ c) * 1099511628211ull;
-    return static_cast<size_t>(h >> 32) & (kKeySlots - 1);
-  }
-
-  // Short values repeat across documents too (tags, cities, states, codes): a str made for the
-  // 16 bytes of one is reused while its slot keeps it. Returns a new reference.
-  // The 16 bytes are the short string's, zero-padded (json/json_value.h): equal text, equal key.
-  PyObject* short_str(const uint8_t* bytes) {
-    uint64_t low, high;
-    std::memcpy(&low, bytes, 8);
-    std::memcpy(&high, bytes + 8, 8);
-    uint64_t hash = (low * 0x9e3779b97f4a7c15ull) ^ (high * 0xc2b2ae3d27d4eb4full);
-    if (!short_strs_) {
-      // A small result is converted without the table, and so is everything when memory for
-      // it is lacking.
-      if (++short_strs_made_ >= kShortStrsBeforeTable) {
-        short_strs_.reset(new (std::nothrow) ShortSlot[size_t{1} << kShortSlotBits]());
-      }
-      if (!short_strs_) return new_str({reinterpret_cast<const char*>(bytes), bytes[14]});
-    }
-    ShortSlot& slot = short_strs_[hash >> (64 - kShortSlotBits)];
-    if (slot.str != nullptr && slot.low == low && slot.high == high) {
-      Py_INCREF(slot.str);
-      return slot.str;
-    }
-    PyObject* str = new_str({reinterpret_cast<const char*>(bytes), bytes[14]});
-    if (str == nullptr) return nullptr;
-    Py_XSETREF(slot.str, Py_NewRef(str));
-    slot.low = low;
-    slot.high = high;
-    return str;
-  }
-
-  static constexpr unsigned kShortSlotBits = 10;
-  struct ShortSlot {
-    uint64_t low = 0;
-    uint64_t high = 0;
-    PyObject* str = nullptr;
-  };
-  static constexpr uint32_t kShortStrsBeforeTable = 64;
-  std::unique_ptr<ShortSlot[]> short_strs_;  // made once a conversion meets many short strings
-  uint32_t short_strs_made_ = 0;
-
-  static constexpr size_t kMaxCachedKey = 30;
-  static constexpr size_t kKeySlots = 256;
-  struct KeySlot {
-    PyObject* str = nullptr;
-    uint8_t length = 0;
-    char bytes[kMaxCachedKey];
-  };
-  static constexpr uint32_t kKeysBeforeTable = 32;
-  std::unique_ptr<KeySlot[]> keys_;  // made once a conversion has made a few keys
-  uint32_t keys_made_ = 0;
+  // The strs of keys and short string values (str_cache.h).
+  StrCache strs_;
 
   // The key strings of a shape, made once per shape (a str is immutable, so sharing one between
   // dicts cannot be observed). Objects of one arena share a few shapes, so a handful of
@@ -270,7 +147,7 @@ class Pythonizer {
         return false;
       }
       for (const JsonValue& key : shape_keys) {
-        PyObject* str = converter.key_str(key.as_string());
+        PyObject* str = converter.strs_.key_str(key);
         if (str == nullptr) {
           release();
           return false;

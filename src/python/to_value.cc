@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "json/error.h"
+#include "json/hash.h"
 #include "json/shape_table.h"
 #include "json/utf8.h"
 #include "python/arguments.h"
@@ -443,7 +444,7 @@ class Depythonizer {
     if (count == 0) return {0, 1};
     auto first = reinterpret_cast<uintptr_t>(entries_[first_entry]);
     auto last = reinterpret_cast<uintptr_t>(entries_[first_entry + 2 * (count - 1)]);
-    uint64_t h = (first ^ (last << 7) ^ count) * 0x9E3779B97F4A7C15ull;
+    uint64_t h = (first ^ (last << 7) ^ count) * hash::kGolden;
     size_t one = static_cast<size_t>(h >> 61) & (kLayoutSlots - 1);
     size_t other = static_cast<size_t>(h >> 58) & (kLayoutSlots - 1);
     return {one, other != one ? other : one ^ 1};
