@@ -44,6 +44,10 @@ command -v cmake >/dev/null || missing+=(cmake)
 if ! command -v "$python" >/dev/null && [ "$python" = python3 ]; then
   missing+=(python3 python3-venv)
 fi
+# The tests also use strace, which shows the syncs and modes of every file an operation makes.
+if [ "$action" = test ]; then
+  command -v strace >/dev/null || missing+=(strace)
+fi
 if [ ${#missing[@]} -gt 0 ]; then
   apt_install "${missing[@]}"
 fi
