@@ -14,9 +14,9 @@
 #include <memory>
 #include <vector>
 
-namespace tovra {
+#include "json/shape_table.h"
 
-class ShapeTable;
+namespace tovra {
 
 class Arena {
  public:
@@ -56,9 +56,15 @@ class Arena {
     reserved_ = mark.reserved;
   }
 
-  // The shapes of the objects whose blocks are in this arena (see shape_table.h), made on
-  // first use. Throws std::bad_alloc.
-  ShapeTable& shapes();
+  // The shapes of the objects whose blocks are in this arena (see shape_table.h), and the
+  // arena of their own that holds them and their keys, made on first use (throws
+  // std::bad_alloc): rewind() leaves both alone, so a shape made for a value that was rewound
+  // away stays valid, merely unused.
+  ShapeTable& shapes() noexcept { return shapes_; }
+  Arena& shape_storage() {
+    if (!shape_storage_) shape_storage_ = std::make_unique<Arena>();
+    return *shape_storage_;
+  }
 
   // Bytes handed out, and bytes held in chunks.
   size_t bytes_used() const noexcept { return used_; }
@@ -93,11 +99,9 @@ class Arena {
   struct FreeChunk {
     void operator()(char* chunk) const noexcept { std::free(chunk); }
   };
-  struct DropShapes {
-    void operator()(ShapeTable* table) const noexcept;
-  };
   std::vector<std::unique_ptr<char, FreeChunk>> chunks_;
-  std::unique_ptr<ShapeTable, DropShapes> shapes_;
+  ShapeTable shapes_;
+  std::unique_ptr<Arena> shape_storage_;
   char* cursor_ = nullptr;
   char* limit_ = nullptr;
   size_t next_chunk_ = kFirstChunk;

@@ -7,7 +7,6 @@
 #include <new>
 
 #include "json/error.h"
-#include "json/shape_table.h"
 
 namespace tovra {
 
@@ -157,7 +156,7 @@ JsonValue JsonValue::build_object(std::span<JsonMember> members, const uint32_t*
   OrderedKeys keys{members.data(), order, count};
   auto at = [&](size_t i) -> JsonMember& { return members[order != nullptr ? order[i] : i]; };
   uint32_t n = static_cast<uint32_t>(count);
-  const Shape* shape = arena != nullptr && n > 0 ? arena->shapes().intern(keys) : nullptr;
+  const Shape* shape = arena != nullptr && n > 0 ? Shape::intern(*arena, keys) : nullptr;
   JsonValue v = object_block(shape, n, arena);
   if (n == 0) return v;
   JsonValue* values = v.value_block();
@@ -267,7 +266,7 @@ JsonValue JsonValue::copy_into(Arena* arena) const {
       const Shape* from = shape();
       const Shape* to = nullptr;
       if (arena != nullptr) {
-        to = from->owner() == arena ? from : arena->shapes().intern(from->keys(), from->hash());
+        to = from->owner() == arena ? from : Shape::intern(*arena, from->keys(), from->hash());
       }
       JsonValue copy = object_block(to, n, arena);
       if (to == nullptr) {
@@ -370,7 +369,7 @@ const Shape* JsonValue::shape_without(size_t index) const {
   TOVRA_ASSERT(is_object() && index < load_size());
   const Shape* own = shape();
   if (own->owner() == nullptr || own->size() == 1) return own;
-  return own->owner()->shapes().intern(KeysWithout{own->keys(), index});
+  return Shape::intern(*own->owner(), KeysWithout{own->keys(), index});
 }
 
 JsonValue JsonValue::take_member(size_t index, const Shape* next) noexcept {

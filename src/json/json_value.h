@@ -8,10 +8,10 @@
 // sorted by unsigned byte order, so lookups are binary searches.
 //
 // An object's keys are a Shape, apart from its values: its block is a pointer to the shape and
-// then one value per key. The objects of an arena share one shape per distinct key list (the
-// arena's ShapeTable interns them), so a document of a collection costs 16 bytes a member
-// plus 8, its keys being held once for all documents alike. An object on the heap carries a
-// shape of its own at the end of its block. Numbers keep their kind:
+// then one value per key. The objects of an arena share one shape per distinct key list
+// (Shape::intern holds each once in the arena's ShapeTable), so a document of a collection
+// costs 16 bytes a member plus 8, its keys being held once for all documents alike. An object
+// on the heap carries a shape of its own at the end of its block. Numbers keep their kind:
 // non-negative integers are kUInt, negative integers kInt, everything else a finite kDouble.
 // Copying is deep and makes heap blocks (copy_into makes them in an arena); moving steals the
 // block, which must then not outlive its arena. A JsonValue is not thread-safe by itself: the
@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <span>
 #include <string_view>
@@ -43,6 +44,7 @@
 #include "json/arena.h"
 #include "json/hash.h"
 #include "json/invariant.h"
+#include "json/shape_table.h"
 
 namespace tovra {
 
@@ -177,7 +179,7 @@ class JsonValue {
   // An object whose members are already strictly ascending by key (moved from).
   static JsonValue object_from_sorted(std::span<JsonMember> members, Arena* arena = nullptr);
   // An object of `shape`'s keys, its values null, to be filled in place through values().
-  // `shape` must be interned in `arena` (Arena::shapes().intern).
+  // `shape` must be interned in `arena` (Shape::intern).
   static JsonValue object_of_shape(const Shape* shape, Arena* arena);
 
   // A deep copy with every block in `arena` (on the heap when it is null).
@@ -413,6 +415,14 @@ class Shape {
     for (size_t i = 0; i < keys.size(); ++i) h = (h ^ key_hash(keys[i])) * hash::kMix;
     return static_cast<uint32_t>(h ^ (h >> 32));
   }
+  // The shape of `keys` (ascending and distinct: any sequence with size() and operator[]
+  // giving each key, a string) in the table of `arena` (shape_table.h), made in the arena's
+  // shape storage when the table has none yet. Throws std::bad_alloc. A caller that knows
+  // hash_keys(keys) passes it as `hash`.
+  template <typename Keys>
+  static const Shape* intern(Arena& arena, const Keys& keys);
+  template <typename Keys>
+  static const Shape* intern(Arena& arena, const Keys& keys, uint32_t hash);
   // Whether two keys (strings) are equal, comparing the 16 bytes of short ones.
   static bool same_key(const JsonValue& a, const JsonValue& b) noexcept {
     TOVRA_ASSERT(a.has_zero_padding() && b.has_zero_padding());
@@ -426,10 +436,19 @@ class Shape {
 
  private:
   friend class JsonValue;
-  friend class ShapeTable;
   Shape(Arena* owner, uint32_t size, uint32_t hash) noexcept
       : owner_(owner), size_(size), hash_(hash) {}
   JsonValue* mutable_keys() noexcept { return reinterpret_cast<JsonValue*>(this + 1); }
+  // Whether `keys` are this shape's.
+  template <typename Keys>
+  bool has_keys(const Keys& keys) const noexcept {
+    if (keys.size() != size_) return false;
+    std::span<const JsonValue> held = this->keys();
+    for (size_t i = 0; i < held.size(); ++i) {
+      if (!same_key(held[i], keys[i])) return false;
+    }
+    return true;
+  }
   static uint64_t key_hash(const JsonValue& key) noexcept {
     if (!key.heap_string()) {
       // A short key is zero-padded within its 16 bytes.
@@ -444,6 +463,34 @@ class Shape {
   uint32_t hash_;
 };
 static_assert(sizeof(Shape) == 16);
+
+template <typename Keys>
+const Shape* Shape::intern(Arena& arena, const Keys& keys) {
+  ShapeTable& table = arena.shapes();
+  auto matches = [&](const Shape& shape) { return shape.has_keys(keys); };
+  if (const Shape* shape = table.recent(matches)) return shape;
+  const Shape* shape = intern(arena, keys, hash_keys(keys));
+  table.remember(shape);
+  return shape;
+}
+
+template <typename Keys>
+const Shape* Shape::intern(Arena& arena, const Keys& keys, uint32_t hash) {
+  ShapeTable& table = arena.shapes();
+  if (const Shape* shape = table.find(hash, [&](const Shape& s) { return s.has_keys(keys); })) {
+    return shape;
+  }
+  table.reserve_one();
+  Arena& storage = arena.shape_storage();
+  const size_t size = keys.size();
+  void* memory = storage.allocate(sizeof(Shape) + size * sizeof(JsonValue));
+  Shape* shape = new (memory) Shape(&arena, static_cast<uint32_t>(size), hash);
+  JsonValue* target = shape->mutable_keys();
+  std::uninitialized_default_construct_n(target, size);
+  for (size_t i = 0; i < size; ++i) target[i] = keys[i].copy_into(&storage);
+  table.add(shape, hash);
+  return shape;
+}
 
 // A member seen through an object: references to its key (in the shape) and its value.
 template <bool kConst>

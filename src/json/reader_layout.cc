@@ -4,7 +4,6 @@
 #include <string_view>
 
 #include "json/byte_scan.h"
-#include "json/shape_table.h"
 
 namespace tovra::reader {
 

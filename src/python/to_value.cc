@@ -10,7 +10,6 @@
 
 #include "json/error.h"
 #include "json/hash.h"
-#include "json/shape_table.h"
 #include "json/utf8.h"
 #include "python/arguments.h"
 #include "python/dict_entries.h"
@@ -430,7 +429,7 @@ class Depythonizer {
     if (layout.shape == nullptr) {
       std::vector<JsonValue> sorted(layout.converted.size());
       for (size_t k = 0; k < sorted.size(); ++k) sorted[layout.position[k]] = layout.converted[k];
-      layout.shape = arena->shapes().intern(std::span<const JsonValue>(sorted));
+      layout.shape = Shape::intern(*arena, std::span<const JsonValue>(sorted));
     }
     return layout.shape;
   }

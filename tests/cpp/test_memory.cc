@@ -19,7 +19,6 @@
 #include "json/hash.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
-#include "json/shape_table.h"
 #include "query/filter.h"
 #include "query/update.h"
 #include "store/database.h"
@@ -28,6 +27,7 @@
 using tovra::Arena;
 using tovra::Database;
 using tovra::JsonValue;
+using tovra::Shape;
 using tovra::query::FilterEngine;
 using tovra::query::UpdateEngine;
 
@@ -226,7 +226,7 @@ std::vector<JsonValue> random_keys(size_t count) {
 // Probes of interning one one-key shape per key.
 uint64_t probes_of(const std::vector<JsonValue>& keys) {
   Arena arena;
-  for (const JsonValue& key : keys) arena.shapes().intern(std::span<const JsonValue>(&key, 1));
+  for (const JsonValue& key : keys) Shape::intern(arena, std::span<const JsonValue>(&key, 1));
   CHECK(arena.shapes().size() == keys.size());
   return arena.shapes().probes();
 }
