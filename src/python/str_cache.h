@@ -48,14 +48,16 @@ class StrCache {
   PyObject* short_str(const JsonValue& text) {
     const uint8_t* image = text.short_string_bytes();
     TOVRA_ASSERT(image != nullptr && text.has_zero_padding());
-    if (!short_slots_ && !make_tables()) return new_str(text.as_string());
+    // The text, read from the image: byte 14 is its length.
+    const std::string_view bytes(reinterpret_cast<const char*>(image), image[14]);
+    if (!short_slots_ && !make_tables()) return new_str(bytes);
     uint64_t words[2];
     std::memcpy(words, image, 16);
     ShortSlot& slot = short_slots_[hash::short_image(image, kFixedKey) >> (64 - kShortSlotBits)];
     if (slot.str != nullptr && slot.words[0] == words[0] && slot.words[1] == words[1]) {
       return Py_NewRef(slot.str);
     }
-    PyObject* str = new_str(text.as_string());
+    PyObject* str = new_str(bytes);
     if (str == nullptr) return nullptr;
     Py_XSETREF(slot.str, Py_NewRef(str));
     slot.words[0] = words[0];
