@@ -120,10 +120,10 @@ struct KeysWithout {
 
 JsonValue JsonValue::object_block(const Shape* shape, uint32_t size, Arena* arena) {
   JsonValue v;
-  v.set_tag(JsonType::kObject, block_flag(arena));
   if (size == 0) {
     v.store(static_cast<void*>(nullptr));
     v.store_size(0);
+    v.set_tag(JsonType::kObject, block_flag(arena));
     return v;
   }
   TOVRA_ASSERT((shape == nullptr) == (arena == nullptr));
@@ -141,6 +141,8 @@ JsonValue JsonValue::object_block(const Shape* shape, uint32_t size, Arena* aren
                                          size);
   v.store(static_cast<void*>(block));
   v.store_size(size);
+  // Tagged only once it owns its block: until then a failed allocation leaves a null.
+  v.set_tag(JsonType::kObject, block_flag(arena));
   return v;
 }
 

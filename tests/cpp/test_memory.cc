@@ -1,6 +1,8 @@
 // Memory exhaustion and memory accounting of the store. Every allocation (operator new, and the
 // chunks of arenas) counts while a walk is armed, and the nth one fails: walked over every
 // allocation of a few updates, each document must come out either fully updated or as it was.
+// The same walk over the indexes a collection builds: whatever allocation of a build, a catch-up
+// or an update that moves indexed values fails, later finds agree with the documents.
 // Then: updates whose operands find no target take no memory, and cached results of a dropped
 // collection keep only their own documents.
 // Plain program: prints each failed check and ends with "N passed, N failed".
@@ -8,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -19,9 +22,11 @@
 #include "json/hash.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
+#include "json/json_writer.h"
 #include "query/filter.h"
 #include "query/update.h"
 #include "store/database.h"
+#include "store/indexes.h"
 #include "test_support.h"
 
 using tovra::Arena;
@@ -154,6 +159,95 @@ void test_whole_document_or_nothing(const std::string& root) {
   Arena::set_chunk_check(nullptr);
 }
 
+// Documents {"id": i, "age": i % 90} for i in [from, to), as one JSON array.
+JsonValue keyed_documents(int from, int to) {
+  std::string text = "[";
+  for (int i = from; i < to; ++i) {
+    text += (i > from ? "," : "") + std::string("{\"id\":") + std::to_string(i) +
+            ",\"age\":" + std::to_string(i % 90) + "}";
+  }
+  return J(text + "]");
+}
+
+// Whether finds by id and by age range give what the documents hold. The cache is cleared
+// before each, so every find is evaluated (from an index, or by the scan it falls back to).
+bool finds_agree_with_documents(Database& database) {
+  std::map<std::string, size_t> by_id;  // by the id's text: 7 and 7.0 are not equal
+  size_t old_enough = 0;
+  {
+    tovra::Collection::ReadGuard guard(*database.lookup("u"));
+    for (const JsonValue& document : guard.documents()) {
+      ++by_id[tovra::to_json(*document.find("id"))];
+      if (document.find("age")->to_double() >= 80) ++old_enough;
+    }
+  }
+  bool agree = true;
+  for (const char* id : {"-1", "0", "1", "1.0", "7", "7.0", "29", "30", "30.0", "499", "500",
+                         "650", "699", "1000"}) {
+    database.clear_cache();
+    size_t found = database.find("u", J(std::string("{\"id\": ") + id + "}"))->size();
+    auto it = by_id.find(id);
+    agree = agree && found == (it == by_id.end() ? 0 : it->second);
+  }
+  database.clear_cache();
+  agree = agree && database.find("u", J(R"({"age": {"$gte": 80}})"))->size() == old_enough;
+  return agree;
+}
+
+// Fails each allocation in turn of a build of the id and age indexes, of their catching up with
+// inserted documents, and of an update that moves indexed values. What a failure leaves (an index
+// dropped, documents half inserted) is fine as long as every later find agrees with the documents.
+void test_indexes_stay_true(const std::string& root) {
+  Arena::set_chunk_check(allocation_allowed);
+  tovra::indexes::testing::forbid(false);
+  const char* const stages[] = {"build", "catch up", "move"};
+  for (int stage = 0; stage < 3; ++stage) {
+    bool finished = false;
+    uint64_t failures = 0;
+    const uint64_t answers_before = tovra::indexes::testing::answers();
+    for (uint64_t n = 1; !finished && n < 100000; ++n) {
+      Database database(root + "/index" + std::to_string(stage) + "_" + std::to_string(n));
+      database.insert_many("u", keyed_documents(0, 500));
+      auto name_twice = [&] {
+        for (const char* filter : {R"({"id": -1})", R"({"id": -2})", R"({"age": {"$gte": 200}})",
+                                   R"({"age": {"$gte": 201}})"}) {
+          database.find("u", J(filter));
+        }
+      };
+      if (stage != 0) name_twice();
+      allocations = 0;
+      fail_at = n;
+      armed = true;
+      try {
+        if (stage == 0) {
+          name_twice();
+        } else if (stage == 1) {
+          database.insert_many("u", keyed_documents(500, 700));
+          database.find("u", J(R"({"id": -3})"));
+        } else {
+          database.begin_update("u");
+          FilterEngine filter(J(R"({"age": {"$lt": 30}})"));
+          database.update("u", UpdateEngine(J(R"({"id": {"$inc": 1}, "age": {"$set": 85}})")),
+                          &filter);
+        }
+        finished = true;
+      } catch (const std::bad_alloc&) {
+        ++failures;
+      }
+      armed = false;
+      finished = finished && allocations < n;
+      CHECK_MSG(finds_agree_with_documents(database),
+                std::string(stages[stage]) + " fault " + std::to_string(n));
+    }
+    CHECK_MSG(finished && failures > 0, stages[stage]);
+    // The walk reached the indexes: some of its finds were answered from one.
+    CHECK_MSG(tovra::indexes::testing::answers() > answers_before, stages[stage]);
+    std::printf("indexes, %s: %llu allocations failed in turn\n", stages[stage],
+                static_cast<unsigned long long>(failures));
+  }
+  Arena::set_chunk_check(nullptr);
+}
+
 // Bytes the collection's documents reach, and what its arenas hold.
 size_t arena_bytes_of(Database& database, const char* name) {
   tovra::CollectionHandle collection = database.lookup(name);
@@ -254,6 +348,7 @@ int main() {
   std::string dir = mkdtemp(dir_template);
 
   test_whole_document_or_nothing(dir);
+  test_indexes_stay_true(dir);
   test_unapplied_operands_take_nothing(dir);
   test_crafted_keys_stay_linear();
 
