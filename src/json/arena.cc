@@ -28,7 +28,7 @@ char* Arena::new_chunk(size_t bytes, bool growing) {
   void* chunk = large ? std::aligned_alloc(kLargePage, bytes) : std::malloc(bytes);
   if (chunk == nullptr) throw std::bad_alloc();
   LargeChunkHint hint = large_chunk_hint.load(std::memory_order_relaxed);
-  if (large && hint != nullptr && reserved_ >= kLargeArena) hint(chunk, bytes);
+  if (large && large_pages_ && hint != nullptr && reserved_ >= kLargeArena) hint(chunk, bytes);
   return static_cast<char*>(chunk);
 }
 

@@ -71,16 +71,21 @@ class Arena {
   size_t bytes_reserved() const noexcept { return reserved_; }
 
   // The chunks that an arena grows by reach kLargePage bytes and more; those are aligned to
-  // kLargePage. Those of an arena that holds kLargeArena bytes already are passed, once made,
-  // to the hint installed here (none by default), which may ask the system to back them with
-  // large pages: a big collection then takes a page fault per 2 MiB instead of per 4 KiB, while
-  // the large page that an arena fills only in part stays a small share of it. A block that
-  // gets a chunk of its own is neither aligned nor hinted. The json layer makes no system
-  // calls itself; whoever embeds it installs the hint.
+  // kLargePage. Those of an arena that asked for large pages and holds kLargeArena bytes
+  // already are passed, once made, to the hint installed here (none by default), which may ask
+  // the system to back them with large pages: scans of a big collection then miss the address
+  // cache far less, and it takes a page fault per 2 MiB instead of per 4 KiB, while the large
+  // page that an arena fills only in part stays a small share of it. Where the kernel must
+  // compact memory to make a large page, the first touch of each costs milliseconds, so only
+  // arenas that a file is read into ask (an arena of converted Python values would pay that
+  // for every insert). A block that gets a chunk of its own is neither aligned nor hinted. The
+  // json layer makes no system calls itself; whoever embeds it installs the hint.
   static constexpr size_t kLargePage = size_t{2} << 20;
   static constexpr size_t kLargeArena = kLargePage;
   using LargeChunkHint = void (*)(void* chunk, size_t bytes) noexcept;
   static void set_large_chunk_hint(LargeChunkHint hint) noexcept;
+  // From now on, the arena's large chunks go to the hint.
+  void ask_for_large_pages() noexcept { large_pages_ = true; }
 
   // For tests of memory exhaustion: a chunk that the check installed here (none by default)
   // answers false for is not allocated, as if the C library had no memory for it.
@@ -107,6 +112,7 @@ class Arena {
   size_t next_chunk_ = kFirstChunk;
   size_t used_ = 0;
   size_t reserved_ = 0;
+  bool large_pages_ = false;
 };
 
 }  // namespace tovra

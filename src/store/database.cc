@@ -109,6 +109,7 @@ std::vector<JsonValue> documents_of_file(std::string_view name, JsonValue file_v
 
 CollectionHandle read_collection_file(std::string_view name, const std::string& file_path) {
   auto arena = std::make_shared<Arena>();
+  arena->ask_for_large_pages();  // a collection read from a file is there to be scanned
   std::vector<JsonValue> documents =
       documents_of_file(name, read_json_file(file_path, FileUse::kCollection, arena.get()));
   return std::make_shared<Collection>(std::move(documents), std::move(arena));
@@ -484,6 +485,7 @@ void Database::write_all() const {
 
 void Database::load_from_document(const std::string& document_path) {
   auto arena = std::make_shared<Arena>();
+  arena->ask_for_large_pages();
   JsonValue document = read_json_file(document_path, FileUse::kDocument, arena.get());
   if (!document.is_object()) throw Error::value("Document is not an object");
   for (auto member : document.members()) check_collection_name(member.key_view());
@@ -556,6 +558,7 @@ void Database::insert_many_from_document(std::string_view name,
                                          const std::string& document_path) {
   check_collection_name(name);
   auto arena = std::make_shared<Arena>();
+  arena->ask_for_large_pages();
   JsonValue document = read_json_file(document_path, FileUse::kDocument, arena.get());
   if (!document.is_array()) throw Error::value("Document is not an array");
   insert_many(name, std::move(document), std::move(arena));

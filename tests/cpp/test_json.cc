@@ -461,15 +461,19 @@ void test_objects_that_leave_their_key_order_read_as_on_the_heap() {
 }
 
 // The chunks an arena grows by, of a large-page size and up, are aligned for large pages; those
-// of an arena that is large already are shown to the installed hint, whole. Smaller arenas
-// and blocks with a chunk of their own never are.
+// of an arena that asked for large pages and is large already are shown to the installed hint,
+// whole. Other arenas, smaller ones and blocks with a chunk of their own never are.
 std::vector<std::pair<void*, size_t>> hinted_chunks;
 void test_large_chunks_are_aligned_and_hinted() {
   constexpr size_t kPage = tovra::Arena::kLargePage;
   tovra::Arena::set_large_chunk_hint(
       [](void* chunk, size_t bytes) noexcept { hinted_chunks.emplace_back(chunk, bytes); });
   {
+    tovra::Arena plain;  // did not ask: aligned, never hinted
+    while (plain.bytes_reserved() < 4 * kPage) std::memset(plain.allocate(1000), 0x5a, 1000);
+    CHECK(hinted_chunks.empty());
     tovra::Arena arena;
+    arena.ask_for_large_pages();
     while (arena.bytes_reserved() < tovra::Arena::kLargeArena) arena.allocate(1000);
     CHECK(hinted_chunks.empty());
     while (hinted_chunks.size() < 2 && arena.bytes_reserved() < (size_t{64} << 20)) {
@@ -483,6 +487,7 @@ void test_large_chunks_are_aligned_and_hinted() {
       CHECK(reinterpret_cast<uintptr_t>(chunk) % kPage == 0 && bytes % kPage == 0);
     }
     tovra::Arena small;
+    small.ask_for_large_pages();
     size_t before = hinted_chunks.size();
     for (int i = 0; i < 1000; ++i) small.allocate(100);
     CHECK(hinted_chunks.size() == before);
