@@ -234,16 +234,14 @@ def run(sizes=DEFAULT_SIZES, repeat: int = 5, warmup: int = 1, seed: int = data.
     finally:
         shutil.rmtree(root, ignore_errors=True)
     return {
-        "meta": {
-            "machine": runner.machine_info(),
-            "started": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(started)),
-            "seconds": round(time.time() - started, 1),
-            "sizes": list(sizes),
-            "repeat": repeat,
-            "warmup": warmup,
-            "seed": seed,
-            "keys": KEYS,
-        },
+        "meta": runner.run_meta(
+            started,
+            sizes=list(sizes),
+            repeat=repeat,
+            warmup=warmup,
+            seed=seed,
+            keys=KEYS,
+        ),
         "results": results,
         "memory": memory,
     }
@@ -259,8 +257,7 @@ def markdown(raw: dict) -> str:
     machine = meta["machine"]
     lines = [
         "# tovra keyed benchmark: lookups and updates by a field's value", "",
-        f"Machine: {machine['cpu']}, {machine['cores']} cores, {machine['os']}, "
-        f"{machine['implementation']} {machine['python']}.",
+        report.machine_line(machine),
         f"Run {meta['started']}, {meta['seconds']} s. Median of {meta['repeat']} timed runs "
         f"after {meta['warmup']} warm-up run(s); times per call ({meta['keys']:,} distinct keys "
         "per run for the keyed operations). See bench/keyed.py for what each cell does.", "",
@@ -282,10 +279,9 @@ def markdown(raw: dict) -> str:
             a = _median(raw, size, operation, numerator)
             b = _median(raw, size, operation, denominator)
             ratio = a / b if a and b else None
-            verdict = ("not measured" if ratio is None
-                       else ("PASS" if ratio <= limit else "MISS"))
             measured = "—" if ratio is None else f"{ratio:.3f}"
-            lines.append(f"| {text} | ≤ {limit:g} | {measured} | {verdict} |")
+            lines.append(f"| {text} | ≤ {limit:g} | {measured} | "
+                         f"{report.verdict(ratio, limit)} |")
         lines.append("")
     lines += ["Rerun with `python -m bench --dataset keyed` (`--sizes`, `--huge`, `--repeat`, "
               "`--out`).", ""]

@@ -26,8 +26,6 @@ output directory.
 from __future__ import annotations
 
 import ctypes
-import gc
-import json
 import os
 import random
 import shutil
@@ -35,9 +33,9 @@ import statistics
 import sys
 import tempfile
 import time
-from typing import Callable, Optional
+from typing import Optional
 
-from . import report, runner
+from . import peers, report, runner
 
 DEFAULT_SIZE = 5_000
 
@@ -122,15 +120,6 @@ def _check_same_files(tovra_directory: str, files_directory: str) -> None:
         raise RuntimeError("the file-system reference wrote other files than tovra's write_all")
 
 
-def _time(run: Callable, before: Optional[Callable] = None) -> float:
-    if before is not None:
-        before()
-    gc.collect()
-    start = time.perf_counter()
-    run()
-    return time.perf_counter() - start
-
-
 def run(size: int = DEFAULT_SIZE, repeat: int = 5, warmup: int = 1, seed: int = 7,
         progress: bool = True) -> dict:
     import orjson
@@ -208,7 +197,7 @@ def run(size: int = DEFAULT_SIZE, repeat: int = 5, warmup: int = 1, seed: int = 
             runs = {key: [] for key in by_cell}
             for round_index in range(warmup + repeat):
                 for key, (call, before) in by_cell.items():
-                    seconds = _time(call, before)
+                    seconds = runner._timed(peers.Bench(run=call, before=before), limit_s=1e9)[0]
                     last_directory[key] = state.get("dir")
                     state.clear()
                     if round_index >= warmup:
@@ -225,16 +214,14 @@ def run(size: int = DEFAULT_SIZE, repeat: int = 5, warmup: int = 1, seed: int = 
         state.clear()
         shutil.rmtree(root, ignore_errors=True)
     return {
-        "meta": {
-            "machine": runner.machine_info(),
-            "started": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(started)),
-            "seconds": round(time.time() - started, 1),
-            "collections": size,
-            "document_bytes": len(document_bytes),
-            "repeat": repeat,
-            "warmup": warmup,
-            "seed": seed,
-        },
+        "meta": runner.run_meta(
+            started,
+            collections=size,
+            document_bytes=len(document_bytes),
+            repeat=repeat,
+            warmup=warmup,
+            seed=seed,
+        ),
         "results": results,
     }
 
@@ -249,8 +236,7 @@ def markdown(raw: dict) -> str:
     machine = meta["machine"]
     lines = [
         "# tovra many-collections benchmark", "",
-        f"Machine: {machine['cpu']}, {machine['cores']} cores, {machine['os']}, "
-        f"{machine['implementation']} {machine['python']}.",
+        report.machine_line(machine),
         f"Run {meta['started']}, {meta['seconds']} s. {meta['collections']:,} collections of 1 "
         f"to 3 documents, a document of {meta['document_bytes']:,} bytes. Median of "
         f"{meta['repeat']} timed runs after {meta['warmup']} warm-up run(s), each in a directory "
@@ -270,9 +256,8 @@ def markdown(raw: dict) -> str:
         a = _median(raw, operation, numerator)
         b = _median(raw, operation, denominator)
         ratio = a / b if a and b else None
-        verdict = "not measured" if ratio is None else ("PASS" if ratio <= limit else "MISS")
         measured = "—" if ratio is None else f"{ratio:.1f}"
-        lines.append(f"| {text} | ≤ {limit:g} | {measured} | {verdict} |")
+        lines.append(f"| {text} | ≤ {limit:g} | {measured} | {report.verdict(ratio, limit)} |")
     lines += ["", "Rerun with `python -m bench --dataset many_collections` (`--sizes` takes the "
               "number of collections, `--repeat`, `--out`).", ""]
     return "\n".join(lines)

@@ -97,6 +97,19 @@ def _label(raw: dict, key: str) -> str:
 # ----------------------------------------------------------------------- formatting
 
 
+def machine_line(machine: dict) -> str:
+    """The "Machine: ..." line of a dataset's report."""
+    return (f"Machine: {machine['cpu']}, {machine['cores']} cores, {machine['os']}, "
+            f"{machine['implementation']} {machine['python']}.")
+
+
+def verdict(ratio: Optional[float], limit: float) -> str:
+    """PASS or MISS of a ratio against its limit; "not measured" without a ratio."""
+    if ratio is None:
+        return "not measured"
+    return "PASS" if ratio <= limit else "MISS"
+
+
 def format_seconds(seconds: float) -> str:
     if seconds < 1e-3:
         return f"{seconds * 1e6:.1f} µs"
@@ -203,11 +216,7 @@ def evaluate_targets(raw: dict) -> list:
             else:
                 by_source = source_ratios(raw, target.operation, size, target.peer)
                 ratio = max(by_source.values()) if by_source else None
-            if ratio is None:
-                verdict = "not measured"
-            else:
-                verdict = "PASS" if ratio <= target.limit else "MISS"
-            rows.append((target, size, ratio, verdict, by_source))
+            rows.append((target, size, ratio, verdict(ratio, target.limit), by_source))
     return rows
 
 

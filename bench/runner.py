@@ -157,6 +157,17 @@ def _expected_count(operation: str, size: int) -> Optional[int]:
     return data.expected_matches(size).get(operation)
 
 
+def run_meta(started: float, **fields) -> dict:
+    """The meta block of a dataset's raw results: the machine, when the run started and how long
+    it took, then the dataset's own ``fields``."""
+    return {
+        "machine": machine_info(),
+        "started": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(started)),
+        "seconds": round(time.time() - started, 1),
+        **fields,
+    }
+
+
 def machine_info() -> dict:
     cpu = platform.processor() or platform.machine()
     try:

@@ -206,17 +206,15 @@ def run(size: int = DEFAULT_SIZE, repeat: int = 5, warmup: int = 1,
     finally:
         shutil.rmtree(root, ignore_errors=True)
     return {
-        "meta": {
-            "machine": runner.machine_info(),
-            "started": time.strftime("%Y-%m-%d %H:%M:%S", time.localtime(started)),
-            "seconds": round(time.time() - started, 1),
-            "size": size,
-            "repeat": repeat,
-            "warmup": warmup,
-            "seed": seed,
-            "file_bytes": {name: len(files[name][2]) for name in files},
-            "operations": dict(OPERATIONS),
-        },
+        "meta": runner.run_meta(
+            started,
+            size=size,
+            repeat=repeat,
+            warmup=warmup,
+            seed=seed,
+            file_bytes={name: len(files[name][2]) for name in files},
+            operations=dict(OPERATIONS),
+        ),
         "results": results,
     }
 
@@ -232,8 +230,7 @@ def evaluate_targets(raw: dict) -> list:
         a = _median(raw, target.operation, target.numerator)
         b = _median(raw, target.operation, target.denominator)
         ratio = a / b if a and b else None
-        verdict = "not measured" if ratio is None else ("PASS" if ratio <= target.limit else "MISS")
-        rows.append((target, ratio, verdict))
+        rows.append((target, ratio, report.verdict(ratio, target.limit)))
     return rows
 
 
@@ -243,8 +240,7 @@ def markdown(raw: dict) -> str:
     sizes = meta["file_bytes"]
     lines = [
         "# tovra text benchmark: multilingual and ASCII text", "",
-        f"Machine: {machine['cpu']}, {machine['cores']} cores, {machine['os']}, "
-        f"{machine['implementation']} {machine['python']}.",
+        report.machine_line(machine),
         f"Run {meta['started']}, {meta['seconds']} s. {meta['size']:,} documents of a title "
         f"(~{TITLE_BYTES} bytes) and a body (~{BODY_BYTES} bytes). Collection files: "
         f"multilingual {sizes['text'] / 1e6:.1f} MB, ASCII twin {sizes['ascii'] / 1e6:.1f} MB "
