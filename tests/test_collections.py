@@ -202,6 +202,21 @@ def test_insert_many_appends_every_kind_in_order(db, db_path):
     assert db.find("c", None) == db.find(collection_name="c", maybe_query=None)
 
 
+@pytest.mark.parametrize("indexed", [False, True])
+def test_large_insert_many_into_an_empty_collection(db, indexed):
+    # Enough documents that the collection keeps the converted ones as they are; an index
+    # built while the collection was empty must still cover them.
+    db.create_collection("c")
+    if indexed:
+        assert db.find("c", {"id": 7}) == [] and db.find("c", {"id": 8}) == []
+    docs = [{"id": i, "name": f"user{i}" * 4, "tags": ["a", i]} for i in range(3000)]
+    db.insert_many("c", docs)
+    db.insert_many("c", docs[:10])
+    db.insert("c", {"id": 5})
+    assert db.find("c", {"id": 5}) == [docs[5], docs[5], {"id": 5}]
+    assert db.find("c") == docs + docs[:10] + [{"id": 5}]
+
+
 def test_failed_insert_leaves_existing_collection_unchanged(db):
     db.insert("c", {"n": 0})
     with pytest.raises(TypeError):

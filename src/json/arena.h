@@ -86,6 +86,7 @@ class Arena {
   static void set_large_chunk_hint(LargeChunkHint hint) noexcept;
   // From now on, the arena's large chunks go to the hint.
   void ask_for_large_pages() noexcept { large_pages_ = true; }
+  bool asks_for_large_pages() const noexcept { return large_pages_; }
 
   // For tests of memory exhaustion: a chunk that the check installed here (none by default)
   // answers false for is not allocated, as if the C library had no memory for it.

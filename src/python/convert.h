@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "python/module_state.h"
 #include "store/collection.h"
@@ -40,6 +41,11 @@ inline constexpr uint32_t kItemsPerSignalCheck = 4096;
 JsonValue depythonize(ModuleState& state, PyObject* object, const char* argument,
                       Arena* arena = nullptr,
                       bool outermost_in_arena = false);
+
+// The items of `list` (a list or a subclass of it), each converted as depythonize converts a
+// value inside the outermost one: the documents of insert_many.
+std::vector<JsonValue> depythonize_documents(ModuleState& state, PyObject* list,
+                                             const char* argument, Arena* arena);
 
 // A new list of the documents, converted under the collection's read lock.
 PyObject* pythonize(const Collection& collection);

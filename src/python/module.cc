@@ -172,7 +172,8 @@ PyObject* insert_many(PyObject* self, Args args, Py_ssize_t nargs, PyObject* kwn
     check_collection_name(name);
     // The whole list converts before anything is stored, so a failure stores nothing.
     auto arena = std::make_shared<Arena>();
-    JsonValue converted = depythonize(state, documents, "documents", arena.get());
+    std::vector<JsonValue> converted =
+        depythonize_documents(state, documents, "documents", arena.get());
     database_of(self).insert_many(name, std::move(converted), std::move(arena));
     return none();
   });

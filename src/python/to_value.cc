@@ -91,6 +91,14 @@ class Depythonizer {
     return general(object, depth);
   }
 
+  // The documents of insert_many: the items of `list` converted straight into the vector that
+  // an empty collection then takes over, so that no array of them is made and copied.
+  std::vector<JsonValue> documents(PyObject* list) {
+    std::vector<JsonValue> converted(static_cast<size_t>(PyList_GET_SIZE(list)));
+    list_items(list, 1, converted);
+    return converted;
+  }
+
  private:
   // The tests in their defining order, for every type that is not an exact built-in.
   JsonValue general(PyObject* object, int depth) {
@@ -213,12 +221,18 @@ class Depythonizer {
   }
 
   JsonValue exact_list(PyObject* list, int depth) {
+    JsonValue array =
+        JsonValue::array(static_cast<size_t>(PyList_GET_SIZE(list)), arena_for(depth));
+    list_items(list, depth, array.elements());
+    return array;
+  }
+
+  // Converts the items of `list`, at `depth`, into `elements` (one place for each).
+  void list_items(PyObject* list, int depth, std::span<JsonValue> elements) {
     enter(depth);
-    Py_ssize_t length = PyList_GET_SIZE(list);
+    Py_ssize_t length = static_cast<Py_ssize_t>(elements.size());
     // A list of many documents is where dicts repeat their keys.
     if (length >= kListOfDocuments) layouts_enabled_ = true;
-    JsonValue array = JsonValue::array(static_cast<size_t>(length), arena_for(depth));
-    std::span<JsonValue> elements = array.elements();
     for (Py_ssize_t i = 0; i < length; ++i) {
       // Converting an element may run Python code that shrinks the list.
       if (i >= PyList_GET_SIZE(list)) throw_python(PyExc_IndexError, "list index out of range");
@@ -231,7 +245,6 @@ class Depythonizer {
         throw;
       }
     }
-    return array;
   }
 
   // The dicts of a list of documents lie apart in memory, and so do their values: converting
@@ -556,11 +569,11 @@ class Depythonizer {
 
 }  // namespace
 
-JsonValue depythonize(ModuleState& state, PyObject* object, const char* argument, Arena* arena,
-                      bool outermost_in_arena) {
-  Depythonizer converter(state, arena, outermost_in_arena);
+// Runs `convert`; a failure carries a note of where inside `argument` it happened.
+template <typename Convert>
+auto noting_place(const Depythonizer& converter, const char* argument, Convert&& convert) {
   try {
-    return converter.convert(object, 1);
+    return convert();
   } catch (Error& error) {
     converter.place().note(error, argument);
     throw;
@@ -568,6 +581,25 @@ JsonValue depythonize(ModuleState& state, PyObject* object, const char* argument
     converter.place().note_raised(argument);
     throw;
   }
+}
+
+JsonValue depythonize(ModuleState& state, PyObject* object, const char* argument, Arena* arena,
+                      bool outermost_in_arena) {
+  Depythonizer converter(state, arena, outermost_in_arena);
+  return noting_place(converter, argument, [&] { return converter.convert(object, 1); });
+}
+
+std::vector<JsonValue> depythonize_documents(ModuleState& state, PyObject* list,
+                                             const char* argument, Arena* arena) {
+  Depythonizer converter(state, arena, /*outermost_in_arena=*/false);
+  return noting_place(converter, argument, [&] {
+    if (PyList_CheckExact(list)) return converter.documents(list);
+    // A subclass of list is read through its own methods, as any sequence is.
+    JsonValue array = converter.convert(list, 1);
+    std::span<JsonValue> elements = array.elements();
+    return std::vector<JsonValue>(std::make_move_iterator(elements.begin()),
+                                  std::make_move_iterator(elements.end()));
+  });
 }
 
 }  // namespace tovra::python

@@ -22,6 +22,7 @@
 // so its compaction lets go of that memory.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -183,6 +184,12 @@ inline bool Collection::compact([[maybe_unused]] const WriteGuard& guard) noexce
   if (dead < kMinimumDead || dead * 2 < held) return false;
   try {
     auto fresh = std::make_shared<Arena>();
+    // Documents read from a file keep the large pages they were read into.
+    if (std::any_of(arenas_.begin(), arenas_.end(), [](const HeldArena& kept) {
+          return kept.arena->asks_for_large_pages();
+        })) {
+      fresh->ask_for_large_pages();
+    }
     std::vector<JsonValue> copies;
     copies.reserve(documents_.size());
     for (const JsonValue& document : documents_) copies.push_back(document.copy_into(fresh.get()));

@@ -381,6 +381,20 @@ void Database::insert_many(std::string_view name, JsonValue documents,
   append(name, documents.elements(), std::move(arena));
 }
 
+void Database::insert_many(std::string_view name, std::vector<JsonValue> documents,
+                           std::shared_ptr<Arena> arena) {
+  if (arena != nullptr && arena->bytes_used() >= kSmallestKeptArena) {
+    CollectionHandle handle = collection_for_insert(name);
+    Collection::WriteGuard guard(*handle);
+    if (guard.documents().empty()) {
+      guard.adopt(std::move(arena));
+      guard.documents().swap(documents);
+      return;
+    }
+  }
+  append(name, documents, std::move(arena));
+}
+
 FindResultHandle Database::find(std::string_view name, const JsonValue& query, bool* stored) {
   CollectionHandle collection = this->collection(name);
   uint64_t digest = query_digest(name, query);

@@ -70,6 +70,9 @@ class Database {
   // Appends each element of the array `documents`, in order, the same way.
   void insert_many(std::string_view name, JsonValue documents,
                    std::shared_ptr<Arena> arena = nullptr);
+  // The same for the documents of a vector, which an empty collection takes as it is.
+  void insert_many(std::string_view name, std::vector<JsonValue> documents,
+                   std::shared_ptr<Arena> arena);
 
   // The documents of the collection that pass `query`, as a result handle: from the cache
   // when the same query on the same collection was answered before, otherwise scanned and

@@ -3,11 +3,14 @@
 // allocation of a few updates, each document must come out either fully updated or as it was.
 // The same walk over the indexes a collection builds: whatever allocation of a build, a catch-up
 // or an update that moves indexed values fails, later finds agree with the documents.
-// Then: updates whose operands find no target take no memory, and cached results of a dropped
-// collection keep only their own documents.
+// Then: updates whose operands find no target take no memory, cached results of a dropped
+// collection keep only their own documents, and compaction keeps a read collection's large
+// pages.
 // Plain program: prints each failed check and ends with "N passed, N failed".
 #include <stdlib.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -278,6 +281,36 @@ void test_unapplied_operands_take_nothing(const std::string& root) {
   CHECK(arena_bytes_of(database, "c") < 50 * 200);
 }
 
+// A collection read from a file asks for large pages, and so does the arena that an update's
+// compaction copies its documents into: the last document then lies in a hinted chunk.
+std::vector<std::pair<const char*, size_t>> hinted;
+void test_compaction_keeps_large_pages(const std::string& root) {
+  const std::string dir = root + "/large";
+  std::string numbers = "[";
+  for (int i = 0; i < 20; ++i) numbers += std::to_string(1000 + i) + (i < 19 ? "," : "]");
+  std::string text = "{ \"c\":[";
+  for (int i = 0; i < 20000; ++i) {
+    text += (i ? "," : "") + std::string("{\"keep\":") + numbers + ",\"gone\":[" + numbers + "," +
+            numbers + "]}";
+  }
+  mkdir(dir.c_str(), 0777);
+  test_support::write_file(dir + "/c.json", text + "] }");
+  Arena::set_large_chunk_hint([](void* chunk, size_t bytes) noexcept {
+    hinted.emplace_back(static_cast<const char*>(chunk), bytes);
+  });
+  Database database(dir);
+  hinted.clear();
+  database.begin_update("c");
+  database.update("c", UpdateEngine(J(R"({"gone": {"$set": 0}})")), nullptr);
+  tovra::CollectionHandle collection = database.lookup("c");
+  tovra::Collection::ReadGuard guard(*collection);
+  const char* last = reinterpret_cast<const char*>(guard.documents().back().find("keep"));
+  CHECK(std::any_of(hinted.begin(), hinted.end(), [&](const auto& chunk) {
+    return last >= chunk.first && last < chunk.first + chunk.second;
+  }));
+  Arena::set_large_chunk_hint(nullptr);
+}
+
 // The inverse of an odd number modulo 2^64 (Newton's iteration).
 uint64_t inverse(uint64_t odd) {
   uint64_t x = odd;
@@ -351,6 +384,7 @@ int main() {
   test_indexes_stay_true(dir);
   test_unapplied_operands_take_nothing(dir);
   test_crafted_keys_stay_linear();
+  test_compaction_keeps_large_pages(dir);
 
   std::string cleanup = "rm -rf '" + dir + "'";
   if (std::system(cleanup.c_str()) != 0) std::printf("could not remove %s\n", dir.c_str());
