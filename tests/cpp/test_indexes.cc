@@ -1,7 +1,8 @@
 // Tests of the indexes a collection builds by itself: the equality and numeric indexes against
 // plain models, the equality key against the query language's equality, and a differential
 // test that runs random traces of collections, finds and updates twice, once with indexes and
-// once with them forbidden, and compares every result, error and written file.
+// once with them forbidden, and compares every result, error and written file. Then every
+// interrupt check of building, catching up and using an index is interrupted in turn.
 // Plain program: prints each failed check and ends with "N passed, N failed".
 #include <stdlib.h>
 
@@ -22,7 +23,9 @@
 #include "store/database.h"
 #include "store/equality_index.h"
 #include "store/indexes.h"
+#include "store/fs.h"
 #include "store/numeric_index.h"
+#include "index_support.h"
 #include "test_support.h"
 
 using test_support::read_file;
@@ -402,6 +405,125 @@ void test_indexes_are_built_and_kept(const std::string& dir) {
   CHECK(indexes().size() == tovra::IndexSet::kMaxIndexes);
 }
 
+// --- Interrupts -----------------------------------------------------------------------------
+
+// The walk's interrupt check: it stops the call at its nth ask.
+uint64_t asked = 0;
+uint64_t stop_at = 0;
+bool stop_at_nth_ask() { return ++asked == stop_at; }
+
+// The documents of collection "u", as text.
+std::string documents_text(tovra::Database& db) {
+  tovra::Collection::ReadGuard guard(*db.lookup("u"));
+  std::string text;
+  for (const JsonValue& d : guard.documents()) text += tovra::to_json(d) + ",";
+  return text;
+}
+
+void update_where(tovra::Database& db, const char* update, const char* filter) {
+  db.begin_update("u");
+  tovra::query::FilterEngine filter_engine(J(filter));
+  db.update("u", tovra::query::UpdateEngine(J(update)), &filter_engine);
+}
+
+// Moves indexed values: ids and ages change.
+constexpr const char* kMove = R"({"id": {"$inc": 1}, "age": {"$set": 85}})";
+
+// Names the id and the age path twice each: the second of each builds its index.
+void build_id_and_age(tovra::Database& db) {
+  for (const char* filter : {R"({"id": -1})", R"({"id": -2})", R"({"age": {"$gte": 200}})",
+                             R"({"age": {"$gte": 201}})"}) {
+    db.find("u", J(filter));
+  }
+}
+
+struct InterruptStage {
+  const char* name;
+  void (*prepare)(tovra::Database&);  // after the first 20,000 documents, not interrupted
+  void (*run)(tovra::Database&);      // interrupted at each of its checks in turn
+};
+
+const InterruptStage kInterruptStages[] = {
+    {"build", [](tovra::Database&) {}, build_id_and_age},
+    {"catch up",
+     [](tovra::Database& db) {
+       build_id_and_age(db);
+       db.insert_many("u", index_support::keyed_documents(20000, 40000));
+     },
+     [](tovra::Database& db) {
+       db.find("u", J(R"({"id": -3})"));
+       db.find("u", J(R"({"age": {"$gte": 202}})"));
+     }},
+    // The update's filter builds the age index while the id index, which it moves, lags behind.
+    {"update that builds",
+     [](tovra::Database& db) {
+       db.find("u", J(R"({"id": -1})"));
+       db.find("u", J(R"({"id": -2})"));
+       db.find("u", J(R"({"age": {"$gte": 200}})"));
+       db.insert_many("u", index_support::keyed_documents(20000, 25000));
+     },
+     [](tovra::Database& db) { update_where(db, kMove, R"({"age": {"$lt": 20}})"); }},
+    // The update's filter catches the id index up; the age index, which it moves, lags behind.
+    {"update that catches up",
+     [](tovra::Database& db) {
+       build_id_and_age(db);
+       db.insert_many("u", index_support::keyed_documents(20000, 40000));
+     },
+     [](tovra::Database& db) { update_where(db, kMove, R"({"id": 30007})"); }},
+};
+
+// Interrupts each interrupt check of a stage in turn, until a run is not interrupted. The
+// interrupted call throws the interruption and changes no document, a run that is not leaves
+// the documents as a run with indexes forbidden does; whatever an interrupt leaves of the
+// indexes (a build dropped, a catch-up part way), an update that moves indexed values across
+// the collection and every later find give what a scan of the documents gives.
+void test_interrupted_indexes(const std::string& dir) {
+  namespace fs = tovra::fs;
+  for (const InterruptStage& stage : kInterruptStages) {
+    std::string reference_before, reference_after;
+    {
+      tovra::indexes::testing::forbid(true);
+      tovra::Database reference(dir + "/reference");
+      reference.insert_many("u", index_support::keyed_documents(0, 20000));
+      stage.prepare(reference);
+      reference_before = documents_text(reference);
+      stage.run(reference);
+      reference_after = documents_text(reference);
+      tovra::indexes::testing::forbid(false);
+    }
+    bool finished = false;
+    uint64_t n = 0;
+    while (!finished && n < 1000) {
+      ++n;
+      const std::string context = std::string(stage.name) + " interrupt " + std::to_string(n);
+      tovra::Database database(dir + "/interrupt" + std::to_string(n));
+      database.insert_many("u", index_support::keyed_documents(0, 20000));
+      stage.prepare(database);
+      asked = 0;
+      stop_at = n;
+      fs::set_interrupt_check(stop_at_nth_ask);
+      std::optional<Error> error;
+      try {
+        stage.run(database);
+      } catch (const Error& e) {
+        error = e;
+      }
+      fs::set_interrupt_check(nullptr);
+      finished = asked < n;
+      CHECK_MSG(finished ? !error : error && error->kind() == tovra::ErrorKind::kInterrupted,
+                context + (error ? " " + error->message() : ""));
+      CHECK_MSG(documents_text(database) == (finished ? reference_after : reference_before),
+                context);
+      update_where(database, kMove, R"({"age": 5})");
+      CHECK_MSG(index_support::finds_agree_with_documents(database, "u"), context);
+    }
+    // Each stage's index work polls several times.
+    CHECK_MSG(finished && n > 4, stage.name);
+    std::printf("indexes, %s: %llu interrupt checks walked\n", stage.name,
+                static_cast<unsigned long long>(n - 1));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -411,6 +533,7 @@ int main(int argc, char** argv) {
   test_equality_index_model();
   test_numeric_index_model();
   test_indexes_are_built_and_kept(dir);
+  test_interrupted_indexes(dir);
   uint64_t traces = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 150;
   uint64_t answers_before = tovra::indexes::testing::answers();
   for (uint64_t seed = 1; seed <= traces; ++seed) run_trace(seed, dir);

@@ -13,7 +13,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <memory>
 #include <new>
 #include <optional>
@@ -25,13 +24,15 @@
 #include "json/hash.h"
 #include "json/json_reader.h"
 #include "json/json_value.h"
-#include "json/json_writer.h"
 #include "query/filter.h"
 #include "query/update.h"
 #include "store/database.h"
 #include "store/indexes.h"
+#include "index_support.h"
 #include "test_support.h"
 
+using index_support::finds_agree_with_documents;
+using index_support::keyed_documents;
 using tovra::Arena;
 using tovra::Database;
 using tovra::JsonValue;
@@ -162,41 +163,6 @@ void test_whole_document_or_nothing(const std::string& root) {
   Arena::set_chunk_check(nullptr);
 }
 
-// Documents {"id": i, "age": i % 90} for i in [from, to), as one JSON array.
-JsonValue keyed_documents(int from, int to) {
-  std::string text = "[";
-  for (int i = from; i < to; ++i) {
-    text += (i > from ? "," : "") + std::string("{\"id\":") + std::to_string(i) +
-            ",\"age\":" + std::to_string(i % 90) + "}";
-  }
-  return J(text + "]");
-}
-
-// Whether finds by id and by age range give what the documents hold. The cache is cleared
-// before each, so every find is evaluated (from an index, or by the scan it falls back to).
-bool finds_agree_with_documents(Database& database) {
-  std::map<std::string, size_t> by_id;  // by the id's text: 7 and 7.0 are not equal
-  size_t old_enough = 0;
-  {
-    tovra::Collection::ReadGuard guard(*database.lookup("u"));
-    for (const JsonValue& document : guard.documents()) {
-      ++by_id[tovra::to_json(*document.find("id"))];
-      if (document.find("age")->to_double() >= 80) ++old_enough;
-    }
-  }
-  bool agree = true;
-  for (const char* id : {"-1", "0", "1", "1.0", "7", "7.0", "29", "30", "30.0", "499", "500",
-                         "650", "699", "1000"}) {
-    database.clear_cache();
-    size_t found = database.find("u", J(std::string("{\"id\": ") + id + "}"))->size();
-    auto it = by_id.find(id);
-    agree = agree && found == (it == by_id.end() ? 0 : it->second);
-  }
-  database.clear_cache();
-  agree = agree && database.find("u", J(R"({"age": {"$gte": 80}})"))->size() == old_enough;
-  return agree;
-}
-
 // Fails each allocation in turn of a build of the id and age indexes, of their catching up with
 // inserted documents, and of an update that moves indexed values. What a failure leaves (an index
 // dropped, documents half inserted) is fine as long as every later find agrees with the documents.
@@ -239,7 +205,7 @@ void test_indexes_stay_true(const std::string& root) {
       }
       armed = false;
       finished = finished && allocations < n;
-      CHECK_MSG(finds_agree_with_documents(database),
+      CHECK_MSG(finds_agree_with_documents(database, "u"),
                 std::string(stages[stage]) + " fault " + std::to_string(n));
     }
     CHECK_MSG(finished && failures > 0, stages[stage]);
