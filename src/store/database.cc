@@ -401,18 +401,17 @@ FindResultHandle Database::find(std::string_view name, const JsonValue& query, b
   if (stored != nullptr) *stored = false;
   if (FindResultHandle cached = cache_.get_with_digest(digest, name, query)) return cached;
   query::FilterEngine filter(query);
-  FindResult::Builder passed;
-  bool only_objects = true;
-  size_t scanned;
+  FindResultHandle result;
+  bool only_objects;
   {
     Collection::ReadGuard guard(*collection);
     const std::vector<JsonValue>& documents = guard.documents();
     if (documents.size() > UINT32_MAX) throw Error::value("Collection too large to filter");
-    scanned = documents.size();
+    FindResult::Builder passed(documents.size());
     only_objects = select_documents(guard.indexes(), filter, documents,
                                     [&](size_t i) { passed.add(i); });
+    result = std::move(passed).finish(collection);
   }
-  FindResultHandle result = std::move(passed).finish(std::move(collection), scanned);
   // A result over documents that are not objects has no stable meaning to cache.
   if (only_objects) cache_.put_with_digest(digest, name, query, result);
   if (stored != nullptr) *stored = only_objects;

@@ -23,15 +23,36 @@ namespace tovra {
 
 class FindResult {
  public:
-  // Collects the positions of passing documents during a scan, in ascending order.
+  // Collects the positions of passing documents among `scanned` documents, in ascending
+  // order. They go into a list until the list would outgrow a bitmap of all `scanned`, then
+  // into that bitmap, so no result needs more memory on the way than it keeps.
   class Builder {
    public:
-    void add(size_t position) { positions_.push_back(static_cast<uint32_t>(position)); }
-    // The result over the first `scanned` documents of `source`.
-    std::shared_ptr<const FindResult> finish(CollectionHandle source, size_t scanned) &&;
+    explicit Builder(size_t scanned)
+        : scanned_(scanned), bitmap_words_((scanned + 63) / 64) {}
+    void add(size_t position) {
+      TOVRA_ASSERT(position < scanned_);
+      if (!bitmap_.empty()) {
+        bitmap_[position / 64] |= uint64_t{1} << (position % 64);
+      } else {
+        positions_.push_back(static_cast<uint32_t>(position));
+        if (positions_.size() * sizeof(uint32_t) > bitmap_words_ * sizeof(uint64_t)) {
+          to_bitmap();
+        }
+      }
+      ++count_;
+    }
+    // The result over the `scanned` documents of `source`.
+    std::shared_ptr<const FindResult> finish(CollectionHandle source) &&;
 
    private:
+    void to_bitmap();
+
+    size_t scanned_;
+    size_t bitmap_words_;
+    size_t count_ = 0;
     std::vector<uint32_t> positions_;
+    std::vector<uint64_t> bitmap_;
   };
 
   const CollectionHandle& source() const noexcept { return source_; }
@@ -75,19 +96,16 @@ class FindResult {
 
 using FindResultHandle = std::shared_ptr<const FindResult>;
 
-inline FindResultHandle FindResult::Builder::finish(CollectionHandle source, size_t scanned) && {
-  size_t count = positions_.size();
-  size_t bitmap_words = (scanned + 63) / 64;
-  std::vector<uint64_t> bitmap;
-  if (bitmap_words * sizeof(uint64_t) < count * sizeof(uint32_t)) {
-    bitmap.assign(bitmap_words, 0);
-    for (uint32_t position : positions_) bitmap[position / 64] |= uint64_t{1} << (position % 64);
-    std::vector<uint32_t>().swap(positions_);  // release the capacity, not just the items
-  } else {
-    positions_.shrink_to_fit();
-  }
+inline void FindResult::Builder::to_bitmap() {
+  bitmap_.assign(bitmap_words_, 0);
+  for (uint32_t position : positions_) bitmap_[position / 64] |= uint64_t{1} << (position % 64);
+  std::vector<uint32_t>().swap(positions_);  // release the capacity, not just the items
+}
+
+inline FindResultHandle FindResult::Builder::finish(CollectionHandle source) && {
+  if (bitmap_.empty()) positions_.shrink_to_fit();
   return FindResultHandle(
-      new FindResult(std::move(source), count, std::move(positions_), std::move(bitmap)));
+      new FindResult(std::move(source), count_, std::move(positions_), std::move(bitmap_)));
 }
 
 inline FindResultHandle FindResult::detached() const {
@@ -101,9 +119,9 @@ inline FindResultHandle FindResult::detached() const {
   }
   const size_t count = copies.size();
   auto alone = std::make_shared<Collection>(std::move(copies), std::move(arena));
-  Builder builder;
+  Builder builder(count);
   for (size_t i = 0; i < count; ++i) builder.add(i);
-  return std::move(builder).finish(std::move(alone), count);
+  return std::move(builder).finish(std::move(alone));
 }
 
 }  // namespace tovra

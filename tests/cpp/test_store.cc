@@ -210,9 +210,9 @@ void test_digest() {
 tovra::FindResultHandle result_of(int n) {
   std::vector<JsonValue> documents;
   documents.push_back(JsonValue::integer(n));
-  tovra::FindResult::Builder builder;
+  tovra::FindResult::Builder builder(1);
   builder.add(0);
-  return std::move(builder).finish(std::make_shared<tovra::Collection>(std::move(documents)), 1);
+  return std::move(builder).finish(std::make_shared<tovra::Collection>(std::move(documents)));
 }
 
 // The documents a result shows.
@@ -223,20 +223,22 @@ std::vector<JsonValue> documents_of(const tovra::FindResult& result) {
   return shown;
 }
 
-// Results keep positions as a list or a bitmap, whichever is smaller; both show the same.
+// Results keep positions as a list or a bitmap, whichever is smaller; both show the same. A
+// builder switches to the bitmap as the list outgrows it: of 130 documents (three words), the
+// seventh position switches it (every 20) and six stay a list (every 22).
 void test_find_result() {
-  for (size_t total : {1u, 63u, 64u, 65u, 1000u}) {
-    for (size_t every : {1u, 2u, 7u, 100u}) {
+  for (size_t total : {1u, 63u, 64u, 65u, 130u, 1000u}) {
+    for (size_t every : {1u, 2u, 7u, 20u, 22u, 100u}) {
       std::vector<JsonValue> documents;
       for (size_t i = 0; i < total; ++i) documents.push_back(JsonValue::uint(i));
       auto collection = std::make_shared<tovra::Collection>(std::move(documents));
-      tovra::FindResult::Builder builder;
+      tovra::FindResult::Builder builder(total);
       std::vector<JsonValue> expected;
       for (size_t i = 0; i < total; i += every) {
         builder.add(i);
         expected.push_back(JsonValue::uint(i));
       }
-      tovra::FindResultHandle result = std::move(builder).finish(collection, total);
+      tovra::FindResultHandle result = std::move(builder).finish(collection);
       CHECK_MSG(result->size() == expected.size(), std::to_string(total) + "/" + std::to_string(every));
       CHECK_MSG(documents_of(*result) == expected, std::to_string(total) + "/" + std::to_string(every));
       // Documents appended later are not part of the result.

@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tovra::QueryCache cache;
   tovra::JsonValue query_copy = query;
   require(tovra::query_digest("c", query) == tovra::query_digest("c", query_copy));
-  cache.put("c", query, tovra::FindResult::Builder().finish(std::make_shared<tovra::Collection>(), 0));
+  cache.put("c", query, tovra::FindResult::Builder(0).finish(std::make_shared<tovra::Collection>()));
   require(cache.get("c", query_copy) != nullptr);
 
   try {
