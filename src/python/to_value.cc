@@ -221,15 +221,16 @@ class Depythonizer {
   }
 
   JsonValue exact_list(PyObject* list, int depth) {
+    enter(depth);  // before the array is allocated for a list nested too deeply
     JsonValue array =
         JsonValue::array(static_cast<size_t>(PyList_GET_SIZE(list)), arena_for(depth));
     list_items(list, depth, array.elements());
     return array;
   }
 
-  // Converts the items of `list`, at `depth`, into `elements` (one place for each).
+  // Converts the items of `list`, at `depth` (within the nesting limit), into `elements` (one
+  // place for each).
   void list_items(PyObject* list, int depth, std::span<JsonValue> elements) {
-    enter(depth);
     Py_ssize_t length = static_cast<Py_ssize_t>(elements.size());
     // A list of many documents is where dicts repeat their keys.
     if (length >= kListOfDocuments) layouts_enabled_ = true;
