@@ -2,7 +2,7 @@
 //
 // PyDict_Next costs some forty instructions an entry, and converting a list of documents visits
 // every entry twice (once to fetch its value ahead, once to take it). On the interpreters whose
-// dict layout is known here (CPython 3.11 to 3.13 with the GIL), a dict with a combined table
+// dict layout is known here (CPython 3.11 to 3.14 with the GIL), a dict with a combined table
 // is read in place instead: its entries follow the index table, each a key and a value (after
 // a cached hash when not all keys are str), and a deleted entry has no value. Split tables (the
 // dicts of instances), other interpreters, and a layout that fails the check made once per
@@ -30,7 +30,7 @@ inline bool dict_entries_readable() noexcept {
 class DictEntries {
  public:
   explicit DictEntries(PyObject* dict) noexcept : dict_(dict) {
-#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x030B0000 && PY_VERSION_HEX < 0x030F0000 && !defined(Py_GIL_DISABLED)
     const auto* object = reinterpret_cast<const PyDictObject*>(dict);
     if (object->ma_values == nullptr && dict_entries_readable()) {
       const auto* keys = reinterpret_cast<const KeysHeader*>(object->ma_keys);
