@@ -39,4 +39,40 @@ class KeyPath {
   std::vector<Step> steps_;
 };
 
+// Inline: scans and updates call these once or twice for every document.
+inline const JsonValue* KeyPath::resolve(const JsonValue& document) const noexcept {
+  const JsonValue* current = &document;
+  for (const Step& step : steps_) {
+    if (!current->is_object()) return nullptr;
+    current = current->find(step.key, step.hint);
+    if (current == nullptr) return nullptr;
+  }
+  return current;
+}
+
+inline JsonValue* KeyPath::parent(JsonValue& document) const noexcept {
+  JsonValue* current = &document;
+  for (size_t i = 0; i + 1 < steps_.size(); ++i) {
+    current = current->find(steps_[i].key, steps_[i].hint);
+    if (current == nullptr || !current->is_object()) return nullptr;
+  }
+  return current;
+}
+
+inline void KeyPath::prefetch(const JsonValue& document, size_t level) const noexcept {
+  if (level >= steps_.size()) return;
+  const JsonValue* current = &document;
+  for (size_t i = 0; i < level; ++i) {
+    current = current->find(steps_[i].key, steps_[i].hint);
+    if (current == nullptr) return;
+  }
+  current->prefetch_member(steps_[level].hint);
+}
+
+inline JsonValue* KeyPath::last(JsonValue& parent) const noexcept {
+  if (steps_.empty()) return nullptr;
+  const Step& step = steps_.back();
+  return parent.find(step.key, step.hint);
+}
+
 }  // namespace tovra::query
