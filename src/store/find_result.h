@@ -28,12 +28,11 @@ class FindResult {
   // into that bitmap, so no result needs more memory on the way than it keeps.
   class Builder {
    public:
-    explicit Builder(size_t scanned)
-        : scanned_(scanned), bitmap_words_((scanned + 63) / 64) {}
+    explicit Builder(size_t scanned) : bitmap_words_((scanned + 63) / 64) {}
     void add(size_t position) {
-      TOVRA_ASSERT(position < scanned_);
+      TOVRA_ASSERT(position / 64 < bitmap_words_);
       if (!bitmap_.empty()) {
-        bitmap_[position / 64] |= uint64_t{1} << (position % 64);
+        set_bit(position);
       } else {
         positions_.push_back(static_cast<uint32_t>(position));
         if (positions_.size() * sizeof(uint32_t) > bitmap_words_ * sizeof(uint64_t)) {
@@ -46,9 +45,9 @@ class FindResult {
     std::shared_ptr<const FindResult> finish(CollectionHandle source) &&;
 
    private:
+    void set_bit(size_t position) { bitmap_[position / 64] |= uint64_t{1} << (position % 64); }
     void to_bitmap();
 
-    size_t scanned_;
     size_t bitmap_words_;
     size_t count_ = 0;
     std::vector<uint32_t> positions_;
@@ -98,7 +97,7 @@ using FindResultHandle = std::shared_ptr<const FindResult>;
 
 inline void FindResult::Builder::to_bitmap() {
   bitmap_.assign(bitmap_words_, 0);
-  for (uint32_t position : positions_) bitmap_[position / 64] |= uint64_t{1} << (position % 64);
+  for (uint32_t position : positions_) set_bit(position);
   std::vector<uint32_t>().swap(positions_);  // release the capacity, not just the items
 }
 
